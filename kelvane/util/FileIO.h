@@ -1,0 +1,33 @@
+#pragma once
+
+#include "IoError.h"
+
+#include <QByteArray>
+#include <QByteArrayView>
+#include <QLatin1StringView>
+#include <QString>
+
+#include <optional>
+
+namespace FileIO {
+
+// Every temporary file Kelvane leaves in a user's folder, even for a moment, starts with this,
+// and the project scanner never lists such names: a crash mid-save must not surface a copy of a
+// secrets file as a new ".env" file.
+inline constexpr QLatin1StringView temporaryNamePrefix{".__kelvane_autosave_backup__"};
+
+// Reads a whole regular file. Directories, FIFOs and devices are refused rather than read.
+Result<QByteArray> readAll(const QString &path);
+
+// Reads a whole file that must be valid UTF-8. A byte-order mark is kept as U+FEFF, so writing
+// the text back reproduces the file. Invalid UTF-8 fails with EILSEQ; there is no fallback.
+Result<QString> readUtf8(const QString &path);
+
+// Replaces the file at path with bytes, atomically: readers see the old or the new content,
+// never a mix, and a failure at any step leaves the old file untouched and no temporary behind.
+// The temporary is created in the target's folder with the target's permission bits (a new file
+// gets 0666 minus the umask), every write, flush and fsync is checked, and it is renamed over the
+// target. A symbolic link is written through: its target is replaced and the link stays.
+std::optional<IoError> writeAtomically(const QString &path, QByteArrayView bytes);
+
+} // namespace FileIO
