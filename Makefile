@@ -7,6 +7,8 @@ FUZZ_DIR ?= build-fuzz
 JOBS ?= $(shell nproc 2>/dev/null || echo 2)
 SECONDS ?= 60
 
+MAKEFLAGS += --no-print-directory
+
 .PHONY: run test bench fuzz configure build clean
 
 configure:

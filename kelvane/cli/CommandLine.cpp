@@ -7,6 +7,8 @@
 #include <QCoreApplication>
 #include <QHash>
 
+#include <cerrno>
+
 namespace {
 
 enum ExitStatus { success = 0, failure = 1, badUsage = 2 };
@@ -130,28 +132,38 @@ QString CommandLine::documentJson(const EnvDocument &document)
 
 int CommandLine::run(const QStringList &arguments, std::FILE *out, std::FILE *err)
 {
-    if (arguments.contains(u"-h") || arguments.contains(u"--help")) {
-        print(out, usage());
-        return success;
+    QStringList positional;
+    bool optionsEnded = false;
+    for (const QString &argument : arguments) {
+        if (optionsEnded || argument == u"-" || !argument.startsWith(u'-')) {
+            positional << argument;
+        } else if (argument == u"--") {
+            optionsEnded = true;
+        } else if (argument == u"-h" || argument == u"--help") {
+            print(out, usage());
+            return success;
+        } else {
+            return usageError(err, tr("unknown option '%1'").arg(argument));
+        }
     }
-    if (arguments.isEmpty())
+    if (positional.isEmpty())
         return usageError(err, tr("no command given"));
 
-    const QString &command = arguments.first();
+    const QString &command = positional.first();
     if (command != u"parse" && command != u"render")
         return usageError(err, tr("unknown command '%1'").arg(command));
-    if (arguments.size() != 2)
+    if (positional.size() != 2)
         return usageError(err, tr("'%1' takes exactly one FILE").arg(command));
 
-    const std::optional<EnvDocument> document = loadOrReport(arguments[1], err);
+    const std::optional<EnvDocument> document = loadOrReport(positional[1], err);
     if (!document)
         return failure;
-    if (command == u"parse") {
-        print(out, documentJson(*document));
-    } else {
-        const QByteArray bytes = EnvRenderer::render(*document).toUtf8();
-        std::fwrite(bytes.constData(), 1, size_t(bytes.size()), out);
-        std::fflush(out);
+    const QByteArray bytes = (command == u"parse" ? documentJson(*document) : EnvRenderer::render(*document)).toUtf8();
+    errno = 0;
+    std::fwrite(bytes.constData(), 1, size_t(bytes.size()), out);
+    if (std::fflush(out) != 0 || std::ferror(out)) {
+        print(err, tr("kelvane-cli: cannot write the output: %1\n").arg(qt_error_string(errno)));
+        return failure;
     }
     return success;
 }

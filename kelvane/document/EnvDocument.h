@@ -142,3 +142,9 @@ struct EnvDocument {
 
     bool operator==(const EnvDocument &) const = default;
 };
+
+// None of these holds a pointer into itself, so containers may move them with realloc.
+Q_DECLARE_TYPEINFO(EncryptionState, Q_RELOCATABLE_TYPE);
+Q_DECLARE_TYPEINFO(EditableEnvEntry, Q_RELOCATABLE_TYPE);
+Q_DECLARE_TYPEINFO(EnvSection, Q_RELOCATABLE_TYPE);
+Q_DECLARE_TYPEINFO(EnvDocument::LayoutItem, Q_RELOCATABLE_TYPE);

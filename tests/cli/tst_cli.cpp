@@ -1,6 +1,7 @@
 #include "common/TestEnvironment.h"
 #include "util/FileIO.h"
 
+#include <QDir>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QProcess>
@@ -39,6 +40,8 @@ private slots:
     void renderIsByteForByte();
     void unreadableFiles_data();
     void unreadableFiles();
+    void optionsEndAtDoubleDash();
+    void failedOutputIsAnError();
     void usage_data();
     void usage();
 
@@ -192,6 +195,26 @@ void TestCli::unreadableFiles()
     }
 }
 
+void TestCli::optionsEndAtDoubleDash()
+{
+    const QString dashed = write(u"-h"_s, "A=1\n");
+    QDir::setCurrent(m_dir.path());
+    const Run run = runCli({u"render"_s, u"--"_s, u"-h"_s});
+    QCOMPARE(run.exitCode, 0);
+    QCOMPARE(run.out, QByteArray("A=1\n"));
+    QVERIFY(QFile::remove(dashed));
+}
+
+void TestCli::failedOutputIsAnError()
+{
+    QProcess process;
+    process.setStandardOutputFile(u"/dev/full"_s);
+    process.start(QStringLiteral(KELVANE_CLI_PATH), {u"render"_s, write(u"out.env"_s, "A=1\n")});
+    QVERIFY(process.waitForFinished(30000));
+    QCOMPARE(process.exitCode(), 1);
+    QVERIFY(process.readAllStandardError().startsWith("kelvane-cli: cannot write the output: No space left on device"));
+}
+
 void TestCli::usage_data()
 {
     QTest::addColumn<QStringList>("arguments");
@@ -202,6 +225,7 @@ void TestCli::usage_data()
     QTest::newRow("unknown command") << QStringList{u"frobnicate"_s, u"x"_s} << 2;
     QTest::newRow("no file") << QStringList{u"parse"_s} << 2;
     QTest::newRow("two files") << QStringList{u"render"_s, u"a"_s, u"b"_s} << 2;
+    QTest::newRow("unknown option") << QStringList{u"parse"_s, u"--json"_s, u"a"_s} << 2;
 }
 
 void TestCli::usage()

@@ -86,6 +86,7 @@ private slots:
     void encryptionState();
     void keyPairPredicates_data();
     void keyPairPredicates();
+    void parsedStringsAreIndependent();
     void load();
 };
 
@@ -295,6 +296,40 @@ void TestEnvParser::keyPairPredicates()
     QCOMPARE(entry.isDotenvxPublicKeyEntry(), isPublic);
     QCOMPARE(entry.isDotenvxPrivateKeyEntry(), isPrivate);
     QCOMPARE(entry.isDotenvxKeyEntry(), isPublic || isPrivate);
+}
+
+void TestEnvParser::parsedStringsAreIndependent()
+{
+    // The parser keeps all strings of a document in one shared block; each must still behave as
+    // a string of its own: null-terminated, outliving the input, unaffected by edits of another.
+    QString text = u"# c\nA=first # note\nB=second\n"_s;
+    EnvDocument document = EnvParser::parse(text);
+    text.fill(u'x');
+    text.clear();
+    QCOMPARE(document.entries[0].value, u"first"_s);
+    for (const EditableEnvEntry &entry : document.entries) {
+        QCOMPARE(entry.key.utf16()[entry.key.size()], u'\0');
+        QCOMPARE(entry.value.utf16()[entry.value.size()], u'\0');
+    }
+    QCOMPARE(document.layout[0].asPreserved()->text.utf16()[3], u'\0');
+
+    EnvDocument copy = document;
+    copy.entries[0].value.append(u"-more"_s);
+    copy.entries[1].key[0] = u'Z';
+    copy.entries[1].value.chop(3);
+    QCOMPARE(document.entries[0].value, u"first"_s);
+    QCOMPARE(*document.entries[0].inlineComment, u"note"_s);
+    QCOMPARE(document.entries[1].key, u"B"_s);
+    QCOMPARE(document.entries[1].value, u"second"_s);
+    QCOMPARE(copy.entries[0].value, u"first-more"_s);
+    QCOMPARE(copy.entries[1].value, u"sec"_s);
+
+    // The last holder of the block may grow its string in place without disturbing anything.
+    QString survivor = document.entries[1].value;
+    document = EnvDocument();
+    copy = EnvDocument();
+    survivor += u" and more"_s;
+    QCOMPARE(survivor, u"second and more"_s);
 }
 
 void TestEnvParser::load()
