@@ -1,13 +1,22 @@
 #include "CommandLine.h"
 
 #include "JsonWriter.h"
+#include "discovery/EnvProjectScanner.h"
+#include "discovery/FSEventWatcher.h"
 #include "document/EnvParser.h"
 #include "document/EnvRenderer.h"
+#include "util/Paths.h"
 
 #include <QCoreApplication>
+#include <QElapsedTimer>
+#include <QFile>
 #include <QHash>
 
 #include <cerrno>
+#include <chrono>
+#include <cmath>
+#include <sys/stat.h>
+#include <thread>
 
 namespace {
 
@@ -20,14 +29,17 @@ QString tr(const char *text)
 
 QString usage()
 {
-    return tr("Usage: kelvane-cli COMMAND FILE\n"
+    return tr("Usage: kelvane-cli COMMAND ARGUMENTS\n"
               "\n"
               "Commands:\n"
-              "  parse FILE    print the parsed .env file as JSON\n"
-              "  render FILE   print the file as Kelvane writes it back\n"
+              "  parse FILE                 print the parsed .env file as JSON\n"
+              "  render FILE                print the file as Kelvane writes it back\n"
+              "  scan DIR                   print the env files found in a project folder as JSON\n"
+              "  watch DIR [--seconds N]    print the folder's changes, one JSON line per batch,\n"
+              "                             for N seconds (default: until interrupted)\n"
               "\n"
               "Options:\n"
-              "  -h, --help    show this help and exit\n");
+              "  -h, --help                 show this help and exit\n");
 }
 
 void print(std::FILE *stream, const QString &text)
@@ -43,6 +55,19 @@ int usageError(std::FILE *err, const QString &reason)
     return badUsage;
 }
 
+// Writes the command's output; a failed write (a full disk, a closed pipe) is a failure too.
+int finish(std::FILE *out, std::FILE *err, const QString &text)
+{
+    const QByteArray bytes = text.toUtf8();
+    errno = 0;
+    std::fwrite(bytes.constData(), 1, size_t(bytes.size()), out);
+    if (std::fflush(out) != 0 || std::ferror(out)) {
+        print(err, tr("kelvane-cli: cannot write the output: %1\n").arg(qt_error_string(errno)));
+        return failure;
+    }
+    return success;
+}
+
 std::optional<EnvDocument> loadOrReport(const QString &path, std::FILE *err)
 {
     Result<EnvDocument> document = EnvParser::load(path);
@@ -51,6 +76,120 @@ std::optional<EnvDocument> loadOrReport(const QString &path, std::FILE *err)
         return std::nullopt;
     }
     return std::move(document).value();
+}
+
+// A project folder must exist and be a folder; `verb` names the command in the message.
+bool checkFolder(const QString &path, const char *verb, std::FILE *err)
+{
+    struct stat st;
+    int code = 0;
+    if (::stat(QFile::encodeName(path).constData(), &st) != 0)
+        code = errno;
+    else if (!S_ISDIR(st.st_mode))
+        code = ENOTDIR;
+    if (code == 0)
+        return true;
+    print(err, tr("kelvane-cli: cannot %1 %2: %3\n").arg(QString::fromLatin1(verb), path, qt_error_string(code)));
+    return false;
+}
+
+void writeNode(JsonWriter &json, const EnvDirectoryNode &node)
+{
+    json.beginObject();
+    json.key(u"relativePath");
+    json.value(node.relativePath);
+    json.key(u"name");
+    json.value(node.name());
+    json.key(u"directFiles");
+    json.beginArray();
+    for (const EnvFile &file : node.directFiles) {
+        json.beginObject();
+        json.key(u"name");
+        json.value(file.name());
+        json.key(u"relativeDirectory");
+        json.value(file.relativeDirectory);
+        json.key(u"displayPath");
+        json.value(file.displayPath());
+        json.endObject();
+    }
+    json.endArray();
+    json.key(u"children");
+    json.beginArray();
+    for (const EnvDirectoryNode &child : node.children)
+        writeNode(json, child);
+    json.endArray();
+    json.endObject();
+}
+
+QString scanJson(const EnvDirectoryNode &root)
+{
+    JsonWriter json;
+    json.beginObject();
+    json.key(u"root");
+    writeNode(json, root);
+    json.key(u"allFiles");
+    json.beginArray();
+    for (const EnvFile &file : root.allFiles())
+        json.value(file.displayPath());
+    json.endArray();
+    json.endObject();
+    return json.text() + u'\n';
+}
+
+QString batchJson(qint64 ms, const QList<FSEventWatcher::Event> &events, const QString &project)
+{
+    const bool relevant = std::any_of(events.cbegin(), events.cend(), [&](const FSEventWatcher::Event &event) {
+        return EnvProjectScanner::isRelevantEventPath(event.path, project, EnvProjectScanner::ignoredDirectoryNames());
+    });
+    JsonWriter json(JsonWriter::Layout::compact);
+    json.beginObject();
+    json.key(u"ms");
+    json.value(ms);
+    json.key(u"relevant");
+    json.value(relevant);
+    json.key(u"events");
+    json.beginArray();
+    for (const FSEventWatcher::Event &event : events) {
+        json.beginObject();
+        json.key(u"path");
+        json.value(event.path);
+        const std::pair<const char16_t *, bool> flags[] = {
+                {u"isDirectory", event.isDirectory}, {u"isCreated", event.isCreated},
+                {u"isRemoved", event.isRemoved},     {u"isRenamed", event.isRenamed},
+                {u"isModified", event.isModified},   {u"mustScanSubDirs", event.mustScanSubDirs},
+        };
+        for (const auto &[name, flag] : flags) {
+            json.key(name);
+            json.value(flag);
+        }
+        json.endObject();
+    }
+    json.endArray();
+    json.endObject();
+    return json.text() + u'\n';
+}
+
+int watch(const QString &folder, std::optional<double> seconds, std::FILE *out, std::FILE *err)
+{
+    if (!checkFolder(folder, "watch", err))
+        return failure;
+    const QString project = Paths::standardized(folder);
+    QElapsedTimer clock;
+    clock.start();
+    auto watcher = FSEventWatcher::create({project}, [&](const QList<FSEventWatcher::Event> &events) {
+        print(out, batchJson(clock.elapsed(), events, project));
+    });
+    if (!watcher) {
+        print(err, tr("kelvane-cli: cannot watch %1: inotify is not available\n").arg(folder));
+        return failure;
+    }
+    if (!seconds) {
+        for (;;)
+            std::this_thread::sleep_for(std::chrono::hours(1)); // until interrupted
+    }
+    std::this_thread::sleep_for(std::chrono::duration<double>(*seconds));
+    watcher->stop();
+    return success;
 }
 
 } // namespace
@@ -133,8 +272,10 @@ QString CommandLine::documentJson(const EnvDocument &document)
 int CommandLine::run(const QStringList &arguments, std::FILE *out, std::FILE *err)
 {
     QStringList positional;
+    std::optional<QString> secondsText;
     bool optionsEnded = false;
-    for (const QString &argument : arguments) {
+    for (qsizetype i = 0; i < arguments.size(); ++i) {
+        const QString &argument = arguments[i];
         if (optionsEnded || argument == u"-" || !argument.startsWith(u'-')) {
             positional << argument;
         } else if (argument == u"--") {
@@ -142,6 +283,12 @@ int CommandLine::run(const QStringList &arguments, std::FILE *out, std::FILE *er
         } else if (argument == u"-h" || argument == u"--help") {
             print(out, usage());
             return success;
+        } else if (argument == u"--seconds") {
+            if (++i == arguments.size())
+                return usageError(err, tr("'--seconds' needs a number"));
+            secondsText = arguments[i];
+        } else if (argument.startsWith(u"--seconds=")) {
+            secondsText = argument.sliced(10);
         } else {
             return usageError(err, tr("unknown option '%1'").arg(argument));
         }
@@ -150,20 +297,33 @@ int CommandLine::run(const QStringList &arguments, std::FILE *out, std::FILE *er
         return usageError(err, tr("no command given"));
 
     const QString &command = positional.first();
-    if (command != u"parse" && command != u"render")
+    const bool takesFile = command == u"parse" || command == u"render";
+    const bool takesFolder = command == u"scan" || command == u"watch";
+    if (!takesFile && !takesFolder)
         return usageError(err, tr("unknown command '%1'").arg(command));
     if (positional.size() != 2)
-        return usageError(err, tr("'%1' takes exactly one FILE").arg(command));
+        return usageError(err, (takesFile ? tr("'%1' takes exactly one FILE") : tr("'%1' takes exactly one DIR")).arg(command));
+    if (secondsText && command != u"watch")
+        return usageError(err, tr("'--seconds' belongs to 'watch'"));
+    const QString &target = positional[1];
 
-    const std::optional<EnvDocument> document = loadOrReport(positional[1], err);
+    if (command == u"watch") {
+        std::optional<double> seconds;
+        if (secondsText) {
+            bool ok = false;
+            seconds = secondsText->toDouble(&ok);
+            if (!ok || !std::isfinite(*seconds) || *seconds < 0)
+                return usageError(err, tr("'--seconds' needs a number of seconds, not '%1'").arg(*secondsText));
+        }
+        return watch(target, seconds, out, err);
+    }
+    if (command == u"scan") {
+        if (!checkFolder(target, "scan", err))
+            return failure;
+        return finish(out, err, scanJson(EnvProjectScanner::scan(target, EnvProjectScanner::ignoredDirectoryNames())));
+    }
+    const std::optional<EnvDocument> document = loadOrReport(target, err);
     if (!document)
         return failure;
-    const QByteArray bytes = (command == u"parse" ? documentJson(*document) : EnvRenderer::render(*document)).toUtf8();
-    errno = 0;
-    std::fwrite(bytes.constData(), 1, size_t(bytes.size()), out);
-    if (std::fflush(out) != 0 || std::ferror(out)) {
-        print(err, tr("kelvane-cli: cannot write the output: %1\n").arg(qt_error_string(errno)));
-        return failure;
-    }
-    return success;
+    return finish(out, err, command == u"parse" ? documentJson(*document) : EnvRenderer::render(*document));
 }

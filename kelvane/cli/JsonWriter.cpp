@@ -4,7 +4,7 @@ void JsonWriter::key(QStringView name)
 {
     separate();
     writeString(name);
-    m_out += u": ";
+    m_out += m_compact ? u":" : u": ";
     m_afterKey = true;
 }
 
@@ -42,6 +42,8 @@ void JsonWriter::separate()
         return;
     if (m_counts.last()++ > 0)
         m_out += u',';
+    if (m_compact)
+        return;
     m_out += u'\n';
     m_out += QString(m_counts.size() * 2, u' ');
 }
@@ -55,7 +57,7 @@ void JsonWriter::open(char16_t bracket)
 
 void JsonWriter::close(char16_t bracket)
 {
-    if (m_counts.takeLast() > 0) {
+    if (m_counts.takeLast() > 0 && !m_compact) {
         m_out += u'\n';
         m_out += QString(m_counts.size() * 2, u' ');
     }

@@ -4,11 +4,14 @@
 #include <QString>
 #include <QStringView>
 
-// Writes JSON with members in the order they are written, indented by two spaces the way
-// JSON.stringify(value, null, 2) lays it out. (QJsonDocument sorts members by name.)
+// Writes JSON with members in the order they are written, laid out the way JSON.stringify does:
+// indented by two spaces, or all on one line. (QJsonDocument sorts members by name.)
 class JsonWriter
 {
 public:
+    enum class Layout { indented, compact };
+    explicit JsonWriter(Layout layout = Layout::indented) : m_compact(layout == Layout::compact) {}
+
     void beginObject() { open(u'{'); }
     void endObject() { close(u'}'); }
     void beginArray() { open(u'['); }
@@ -33,4 +36,5 @@ private:
     QString m_out;
     QList<int> m_counts; // items written so far, per open container
     bool m_afterKey = false;
+    bool m_compact;
 };

@@ -3,6 +3,7 @@
 
 #include <QDir>
 #include <QJsonDocument>
+#include <QJsonArray>
 #include <QJsonObject>
 #include <QProcess>
 #include <QTemporaryDir>
@@ -40,6 +41,10 @@ private slots:
     void renderIsByteForByte();
     void unreadableFiles_data();
     void unreadableFiles();
+    void scanPrintsTheTree();
+    void watchPrintsBatches();
+    void foldersThatAreNotFolders_data();
+    void foldersThatAreNotFolders();
     void optionsEndAtDoubleDash();
     void failedOutputIsAnError();
     void usage_data();
@@ -193,6 +198,123 @@ void TestCli::unreadableFiles()
         QCOMPARE(run.out, QByteArray());
         QCOMPARE(run.err, "kelvane-cli: cannot read " + path.toUtf8() + ": " + reason + '\n');
     }
+}
+
+void TestCli::scanPrintsTheTree()
+{
+    QTemporaryDir project;
+    QVERIFY(QDir().mkpath(project.path() + u"/apps/web"_s));
+    QVERIFY(QDir().mkpath(project.path() + u"/node_modules/x"_s));
+    QVERIFY(!FileIO::writeAtomically(project.path() + u"/.env"_s, "A=1\n"));
+    QVERIFY(!FileIO::writeAtomically(project.path() + u"/apps/web/.env.local"_s, "B=1\n"));
+    QVERIFY(!FileIO::writeAtomically(project.path() + u"/node_modules/x/.env"_s, "C=1\n"));
+    const Run run = runCli({u"scan"_s, project.path()});
+    QCOMPARE(run.exitCode, 0);
+    const QByteArray name = QFileInfo(project.path()).fileName().toUtf8();
+    const QByteArray expected = R"({
+  "root": {
+    "relativePath": "",
+    "name": ")" + name + R"(",
+    "directFiles": [
+      {
+        "name": ".env",
+        "relativeDirectory": "",
+        "displayPath": ".env"
+      }
+    ],
+    "children": [
+      {
+        "relativePath": "apps",
+        "name": "apps",
+        "directFiles": [],
+        "children": [
+          {
+            "relativePath": "apps/web",
+            "name": "web",
+            "directFiles": [
+              {
+                "name": ".env.local",
+                "relativeDirectory": "apps/web",
+                "displayPath": "/apps/web/.env.local"
+              }
+            ],
+            "children": []
+          }
+        ]
+      }
+    ]
+  },
+  "allFiles": [
+    ".env",
+    "/apps/web/.env.local"
+  ]
+}
+)";
+    QCOMPARE(run.out, expected);
+}
+
+void TestCli::watchPrintsBatches()
+{
+    QTemporaryDir project;
+    QVERIFY(QDir().mkpath(project.path() + u"/.git"_s));
+    QProcess process;
+    process.start(QStringLiteral(KELVANE_CLI_PATH), {u"watch"_s, project.path(), u"--seconds"_s, u"30"_s});
+    QVERIFY(process.waitForStarted());
+    // Changes are only reported once the watcher runs; repeat until a line shows up.
+    QByteArray lines;
+    for (int attempt = 0; attempt < 100 && !lines.contains("/.env\""); ++attempt) {
+        QVERIFY(!FileIO::writeAtomically(project.path() + u"/.git/index"_s, "x"));
+        QVERIFY(!FileIO::writeAtomically(project.path() + u"/.env"_s, "A=1\n"));
+        process.waitForReadyRead(200);
+        lines += process.readAllStandardOutput();
+    }
+    process.kill();
+    process.waitForFinished();
+    bool sawRelevant = false;
+    for (const QByteArray &line : lines.split('\n')) {
+        if (line.isEmpty())
+            continue;
+        QJsonParseError error;
+        const QJsonObject batch = QJsonDocument::fromJson(line, &error).object();
+        QCOMPARE(error.error, QJsonParseError::NoError);
+        QVERIFY(batch.contains(u"ms"_s));
+        sawRelevant |= batch.value(u"relevant"_s).toBool();
+        for (const QJsonValue &value : batch.value(u"events"_s).toArray()) {
+            const QJsonObject event = value.toObject();
+            QCOMPARE(event.keys().size(), 7);
+            QVERIFY(event.value(u"path"_s).toString().startsWith(project.path()));
+        }
+    }
+    QVERIFY(sawRelevant);
+    QVERIFY(!lines.contains("/.git/")); // hidden folders are not watched
+
+    const Run timed = runCli({u"watch"_s, project.path(), u"--seconds=0.2"_s});
+    QCOMPARE(timed.exitCode, 0);
+    QCOMPARE(runCli({u"watch"_s, project.path(), u"--seconds"_s, u"soon"_s}).exitCode, 2);
+    QCOMPARE(runCli({u"scan"_s, project.path(), u"--seconds"_s, u"1"_s}).exitCode, 2);
+}
+
+void TestCli::foldersThatAreNotFolders_data()
+{
+    QTest::addColumn<QString>("command");
+    QTest::addColumn<QString>("name");
+    QTest::addColumn<QByteArray>("reason");
+    for (const QString &command : {u"scan"_s, u"watch"_s}) {
+        QTest::addRow("%s missing", qPrintable(command)) << command << u"missing"_s << QByteArray("No such file or directory");
+        QTest::addRow("%s file", qPrintable(command)) << command << u"file.env"_s << QByteArray("Not a directory");
+    }
+}
+
+void TestCli::foldersThatAreNotFolders()
+{
+    QFETCH(QString, command);
+    QFETCH(QString, name);
+    QFETCH(QByteArray, reason);
+    write(u"file.env"_s, "A=1\n");
+    const QString path = m_dir.filePath(name);
+    const Run run = runCli(command == u"watch" ? QStringList{command, path, u"--seconds"_s, u"1"_s} : QStringList{command, path});
+    QCOMPARE(run.exitCode, 1);
+    QCOMPARE(run.err, "kelvane-cli: cannot " + command.toUtf8() + ' ' + path.toUtf8() + ": " + reason + '\n');
 }
 
 void TestCli::optionsEndAtDoubleDash()
