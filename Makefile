@@ -28,8 +28,10 @@ test: build
 bench:
 	scripts/bootstrap --bench
 	cmake -S . -B $(BENCH_DIR) -DCMAKE_BUILD_TYPE=Release -DKELVANE_BENCH=ON
-	cmake --build $(BENCH_DIR) -j $(JOBS) --target kelvane_bench_document
+	cmake --build $(BENCH_DIR) -j $(JOBS) --target kelvane_bench_document kelvane_bench_discovery
 	$(BENCH_DIR)/bench/kelvane_bench_document --dotenv-script bench/dotenv_parse.js
+	@echo
+	$(BENCH_DIR)/bench/kelvane_bench_discovery
 
 fuzz:
 	scripts/bootstrap --fuzz

@@ -73,8 +73,9 @@ struct EditableEnvEntry {
     // The text after "=" and the white space that follows it, exactly as written (quotes kept),
     // without an inline comment and the white space before it.
     QString value;
-    bool isExported = false;
     EncryptionState encryption;
+    // The two flags sit together to keep the entry small: a large file has a hundred thousand.
+    bool isExported = false;
     bool isCommentedOut = false;
     std::optional<QString> inlineComment;
 

@@ -312,8 +312,7 @@ private:
                 }
                 section.headerDescription = std::move(description);
             }
-            section.entryIDs = QList<QUuid>(m_pending.cbegin(), m_pending.cend()); // exact size
-            m_pending.clear(); // keeps its capacity for the next section
+            section.entryIDs = std::exchange(m_pending, {});
             m_document.sections.append(std::move(section));
         }
         m_comments.clear();
