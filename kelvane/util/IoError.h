@@ -2,6 +2,7 @@
 
 #include <QString>
 
+#include <type_traits>
 #include <utility>
 #include <variant>
 
@@ -16,20 +17,24 @@ struct IoError {
     bool operator==(const IoError &) const = default;
 };
 
-// The value of an operation that reads or writes files, or the error that stopped it.
-template <typename T>
+// The value of an operation that can fail, or the error that stopped it.
+template <typename T, typename E = IoError>
 class Result
 {
 public:
     Result(T value) : m_state(std::in_place_index<0>, std::move(value)) {}
-    Result(IoError error) : m_state(std::in_place_index<1>, std::move(error)) {}
+    // From the error, or anything an error is made from (an IoError for a wider error type).
+    template <typename F, typename = std::enable_if_t<std::is_constructible_v<E, F &&> && !std::is_constructible_v<T, F &&>>>
+    Result(F &&error) : m_state(std::in_place_index<1>, E(std::forward<F>(error)))
+    {
+    }
 
     bool ok() const { return m_state.index() == 0; }
     explicit operator bool() const { return ok(); }
     const T &value() const & { return std::get<0>(m_state); }
     T &&value() && { return std::get<0>(std::move(m_state)); }
-    const IoError &error() const { return std::get<1>(m_state); }
+    const E &error() const { return std::get<1>(m_state); }
 
 private:
-    std::variant<T, IoError> m_state;
+    std::variant<T, E> m_state;
 };

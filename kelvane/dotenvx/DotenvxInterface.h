@@ -1,0 +1,21 @@
+#pragma once
+
+#include "DotenvxError.h"
+
+#include <QString>
+
+// What the workspace needs of dotenvx. Every call blocks until the tool has exited, so callers
+// run them off the GUI thread.
+class DotenvxInterface
+{
+public:
+    virtual ~DotenvxInterface() = default;
+
+    // Whether the dotenvx executable can be found.
+    virtual bool isAvailable() const = 0;
+    // The plaintext of `key` in the file at `path`.
+    virtual DotenvxResult<QString> decrypt(const QString &key, const QString &path) const = 0;
+    // Sets `key` to `value`, encrypted, in the file at `path`, and returns the new ciphertext
+    // (the value text as stored, starting "encrypted:").
+    virtual DotenvxResult<QString> encrypt(const QString &key, const QString &value, const QString &path) const = 0;
+};
