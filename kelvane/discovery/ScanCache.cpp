@@ -31,12 +31,11 @@ QString ScanCache::cacheDirectory()
     return data + u"/com.kelvane.app/scans"_s;
 }
 
-QString ScanCache::snapshotFileURL(const QString &projectPath)
+QString ScanCache::snapshotFileURL(const QString &projectPath, const QString &directory)
 {
-    const QString folder = cacheDirectory();
-    if (folder.isEmpty())
+    if (directory.isEmpty())
         return QString();
-    return folder + u'/' + sha256Hex(projectPath) + u".json"_s;
+    return directory + u'/' + sha256Hex(projectPath) + u".json"_s;
 }
 
 QByteArray ScanCache::encode(const Snapshot &snapshot)
@@ -48,18 +47,18 @@ QByteArray ScanCache::encode(const Snapshot &snapshot)
     return QJsonDocument(object).toJson(QJsonDocument::Compact);
 }
 
-void ScanCache::save(const Snapshot &snapshot)
+void ScanCache::save(const Snapshot &snapshot, const QString &directory)
 {
-    const QString file = snapshotFileURL(snapshot.projectPath);
+    const QString file = snapshotFileURL(snapshot.projectPath, directory);
     if (file.isEmpty())
         return;
-    QDir().mkpath(cacheDirectory());
+    QDir().mkpath(directory);
     (void)FileIO::writeAtomically(file, encode(snapshot));
 }
 
-void ScanCache::remove(const QString &projectPath)
+void ScanCache::remove(const QString &projectPath, const QString &directory)
 {
-    const QString file = snapshotFileURL(projectPath);
+    const QString file = snapshotFileURL(projectPath, directory);
     if (!file.isEmpty())
         QFile::remove(file);
 }

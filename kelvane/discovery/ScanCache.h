@@ -18,12 +18,12 @@ struct Snapshot {
 
 // $XDG_DATA_HOME/com.kelvane.app/scans, or "" when there is no data folder.
 QString cacheDirectory();
-// The snapshot file of a project: the SHA-256 of the path as given, in hex, plus ".json";
-// "" when there is no cache folder.
-QString snapshotFileURL(const QString &projectPath);
+// The snapshot file of a project in `directory`: the SHA-256 of the path as given, in hex, plus
+// ".json"; "" when there is no cache folder.
+QString snapshotFileURL(const QString &projectPath, const QString &directory = cacheDirectory());
 
-void save(const Snapshot &snapshot);
-void remove(const QString &projectPath);
+void save(const Snapshot &snapshot, const QString &directory = cacheDirectory());
+void remove(const QString &projectPath, const QString &directory = cacheDirectory());
 
 // The file's bytes: {"projectPath": ..., "savedAt": seconds since 2001-01-01 UTC, "relativeFilePaths": [...]}.
 QByteArray encode(const Snapshot &snapshot);

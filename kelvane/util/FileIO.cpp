@@ -151,16 +151,63 @@ Result<QByteArray> FileIO::readAll(const QString &path)
     return data;
 }
 
+Result<QString> FileIO::decodeUtf8(const QByteArray &bytes)
+{
+    QStringDecoder decoder(QStringDecoder::Utf8, QStringDecoder::Flag::ConvertInitialBom | QStringDecoder::Flag::Stateless);
+    QString text = decoder.decode(bytes);
+    if (decoder.hasError())
+        return IoError::withDescription(EILSEQ, QCoreApplication::translate("FileIO", "The file is not valid UTF-8 text"));
+    return text;
+}
+
 Result<QString> FileIO::readUtf8(const QString &path)
 {
     Result<QByteArray> bytes = readAll(path);
     if (!bytes)
         return bytes.error();
-    QStringDecoder decoder(QStringDecoder::Utf8, QStringDecoder::Flag::ConvertInitialBom | QStringDecoder::Flag::Stateless);
-    QString text = decoder.decode(bytes.value());
-    if (decoder.hasError())
-        return IoError::withDescription(EILSEQ, QCoreApplication::translate("FileIO", "The file is not valid UTF-8 text"));
-    return text;
+    return decodeUtf8(bytes.value());
+}
+
+std::optional<IoError> FileIO::copyFile(const QString &from, const QString &to)
+{
+    const int source = openRetrying(QFile::encodeName(from), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+    if (source < 0)
+        return IoError::fromErrno(errno);
+    FileDescriptor in(source);
+    struct stat st;
+    if (::fstat(source, &st) != 0)
+        return IoError::fromErrno(errno);
+    if (!S_ISREG(st.st_mode))
+        return notRegularFile(st);
+    const QByteArray target = QFile::encodeName(to);
+    const int fd = openRetrying(target, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, st.st_mode & 0777);
+    if (fd < 0)
+        return IoError::fromErrno(errno);
+    FileDescriptor out(fd);
+    auto fail = [&](int code) -> std::optional<IoError> {
+        if (out.get() >= 0)
+            out.close();
+        ::unlink(target.constData());
+        return IoError::fromErrno(code);
+    };
+    char buffer[64 * 1024];
+    for (;;) {
+        const ssize_t got = ::read(source, buffer, sizeof buffer);
+        if (got < 0) {
+            if (errno == EINTR)
+                continue;
+            return fail(errno);
+        }
+        if (got == 0)
+            break;
+        if (!writeFully(fd, QByteArrayView(buffer, got)))
+            return fail(errno);
+    }
+    if (::fsync(fd) != 0)
+        return fail(errno);
+    if (out.close() != 0)
+        return fail(errno);
+    return std::nullopt;
 }
 
 std::optional<IoError> FileIO::writeAtomically(const QString &path, QByteArrayView bytes)

@@ -23,6 +23,13 @@ Result<QByteArray> readAll(const QString &path);
 // the text back reproduces the file. Invalid UTF-8 fails with EILSEQ; there is no fallback.
 Result<QString> readUtf8(const QString &path);
 
+// Decodes bytes that must be valid UTF-8, the way readUtf8 does.
+Result<QString> decodeUtf8(const QByteArray &bytes);
+
+// Copies a regular file byte for byte to a new file `to` (which must not exist yet), created with
+// the source's permission bits (never wider) and flushed to disk.
+std::optional<IoError> copyFile(const QString &from, const QString &to);
+
 // Replaces the file at path with bytes, atomically: readers see the old or the new content,
 // never a mix, and a failure at any step leaves the old file untouched and no temporary behind.
 // The temporary is created in the target's folder with the target's permission bits (a new file
