@@ -268,6 +268,7 @@ void AppModel::refreshProject(const QString &folder, const std::optional<QString
     const QString path = Paths::standardized(folder);
     const EnvProject project{path, EnvProjectScanner::scan(path, EnvProjectScanner::ignoredDirectoryNames())};
     const bool wasSelected = m_selectedProjectID == path;
+    const std::optional<QString> fileBefore = m_selectedFileID;
 
     auto recordScan = [&] {
         QStringList files;
@@ -321,7 +322,10 @@ void AppModel::refreshProject(const QString &folder, const std::optional<QString
     }
     if (persist)
         storeProjectPaths();
-    if (reload && (select || wasSelected))
+    // When the repair picked another file, the editor must show that file: left with the old
+    // file's rows, the next edit would save them into the newly selected one.
+    const bool fileChanged = m_selectedProjectID == path && m_selectedFileID != fileBefore;
+    if ((reload && (select || wasSelected)) || fileChanged)
         loadSelectedFile();
 }
 
@@ -1102,6 +1106,13 @@ bool AppModel::shouldReloadSelectedFile(const QString &projectFolder, const std:
     const QString path = Paths::standardized(*file);
     if (m_selfAuthoredWritePaths.contains(path) || !exists(path))
         return false;
-    const Result<QString> text = FileIO::readUtf8(path);
+    const Result<QByteArray> bytes = FileIO::readAll(path);
+    if (!bytes)
+        return false;
+    // Unchanged since Kelvane read or wrote it: a rescan for some other change must not throw
+    // away an edit that is waiting for its save.
+    if (m_openFileDigest && digestOf(bytes.value()) == *m_openFileDigest)
+        return false;
+    const Result<QString> text = FileIO::decodeUtf8(bytes.value());
     return text && text.value() != rawText();
 }
