@@ -28,10 +28,12 @@ test: build
 bench:
 	scripts/bootstrap --bench
 	cmake -S . -B $(BENCH_DIR) -DCMAKE_BUILD_TYPE=Release -DKELVANE_BENCH=ON
-	cmake --build $(BENCH_DIR) -j $(JOBS) --target kelvane_bench_document kelvane_bench_discovery
+	cmake --build $(BENCH_DIR) -j $(JOBS) --target kelvane_bench_document kelvane_bench_discovery kelvane_bench_workspace
 	$(BENCH_DIR)/bench/kelvane_bench_document --dotenv-script bench/dotenv_parse.js
 	@echo
 	$(BENCH_DIR)/bench/kelvane_bench_discovery
+	@echo
+	$(BENCH_DIR)/bench/kelvane_bench_workspace
 
 fuzz:
 	scripts/bootstrap --fuzz
