@@ -4,6 +4,8 @@
 #include "discovery/EnvProjectScanner.h"
 #include "discovery/FSEventWatcher.h"
 
+#include "BenchTiming.h"
+
 #include <QCoreApplication>
 #include <QDir>
 #include <QElapsedTimer>
@@ -49,19 +51,6 @@ void makeTree(const QByteArray &top, int folders, int filesPerFolder, int fanOut
     }
     if (created)
         *created = made;
-}
-
-template <typename Work>
-double bestSeconds(int runs, Work &&work)
-{
-    double best = 1e300;
-    for (int i = 0; i < runs; ++i) {
-        QElapsedTimer timer;
-        timer.start();
-        work();
-        best = std::min(best, double(timer.nsecsElapsed()) / 1e9);
-    }
-    return best;
 }
 
 } // namespace

@@ -5,6 +5,8 @@
 #include "document/EnvRenderer.h"
 #include "util/FileIO.h"
 
+#include "BenchTiming.h"
+
 #include <QCoreApplication>
 #include <QElapsedTimer>
 #include <QProcess>
@@ -62,19 +64,6 @@ QByteArray generateEnvFile(qsizetype targetBytes)
         out += '\n';
     }
     return out;
-}
-
-template <typename Work>
-double bestSeconds(int runs, Work &&work)
-{
-    double best = 1e300;
-    for (int i = 0; i < runs; ++i) {
-        QElapsedTimer timer;
-        timer.start();
-        work();
-        best = std::min(best, double(timer.nsecsElapsed()) / 1e9);
-    }
-    return best;
 }
 
 size_t heapInUse()

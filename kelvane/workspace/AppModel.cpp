@@ -16,7 +16,6 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QLocale>
-#include <QtConcurrent/QtConcurrentRun>
 
 #include <cerrno>
 #include <dirent.h>
@@ -461,26 +460,21 @@ void AppModel::selectFile(const QString &fileID)
 
 void AppModel::updateKey(const QUuid &id, const QString &key)
 {
-    const qsizetype row = m_entries.indexOf(id);
-    if (row < 0 || entries()[row].key == key)
-        return;
-    EditableEnvEntry entry = entries()[row];
-    entry.key = key;
-    if (row != entries().size() - 1 && isEmptyRow(entry))
-        m_entries.remove(row);
-    else
-        m_entries.replace(row, std::move(entry));
-    ensureTrailingBlankEntry();
-    syncDocumentFromEntries();
+    editField(id, &EditableEnvEntry::key, key);
 }
 
 void AppModel::updateValue(const QUuid &id, const QString &value)
 {
+    editField(id, &EditableEnvEntry::value, value);
+}
+
+void AppModel::editField(const QUuid &id, QString EditableEnvEntry::*field, const QString &text)
+{
     const qsizetype row = m_entries.indexOf(id);
-    if (row < 0 || entries()[row].value == value)
-        return;
+    if (row < 0 || entries()[row].*field == text)
+        return; // typing the same text again schedules no save
     EditableEnvEntry entry = entries()[row];
-    entry.value = value;
+    entry.*field = text;
     if (row != entries().size() - 1 && isEmptyRow(entry))
         m_entries.remove(row);
     else
@@ -704,48 +698,52 @@ void AppModel::runSaveJob()
     const QList<ReencryptionItem> items = job.reencryption;
     const QString target = job.target;
     using Outcome = std::variant<QList<ReencryptionResult>, DotenvxFailure>;
-    QFuture<Outcome> future = QtConcurrent::run(&m_dotenvxThread, [dotenvx, items, target]() -> Outcome {
-        QList<ReencryptionResult> results;
-        for (const ReencryptionItem &item : items) {
-            const DotenvxResult<QString> ciphertext = dotenvx->encrypt(item.key, item.plaintext, target);
-            if (!ciphertext)
-                return ciphertext.error();
-            results.append({item.id, ciphertext.value(), item.plaintext});
-        }
-        return results;
-    });
-    QPointer<AppModel> self(this);
-    future.then(this, [self, job](const Outcome &outcome) {
-        if (!self)
-            return;
-        self->m_saveRunning = false;
-        if (const auto *failure = std::get_if<DotenvxFailure>(&outcome)) {
-            self->failSave(job, failure->dotenvxError() ? failure->description()
-                                                        : tr("Autosave failed: ") + failure->description());
-            return;
-        }
-        // Applied by id to each entry's state at this moment.
-        for (const ReencryptionResult &result : std::get<QList<ReencryptionResult>>(outcome)) {
-            const qsizetype row = self->m_entries.indexOf(result.id);
-            if (row < 0)
-                continue;
-            EditableEnvEntry entry = self->entries()[row];
-            switch (entry.encryption.kind()) {
-            case EncryptionState::Kind::encrypted:
-            case EncryptionState::Kind::encryptedPending:
-                entry.value = result.ciphertext;
-                entry.encryption = EncryptionState::encrypted(result.ciphertext);
-                break;
-            case EncryptionState::Kind::revealed:
-                entry.encryption = EncryptionState::revealed(result.ciphertext, result.plaintext);
-                break;
-            case EncryptionState::Kind::plain:
-                continue;
+    // The worker posts its outcome back to the GUI thread; the destructor waits for the worker,
+    // so the model still exists when it posts, and a post it never gets to is dropped with it.
+    m_dotenvxThread.start([this, dotenvx, items, target, job] {
+        Outcome outcome = [&]() -> Outcome {
+            QList<ReencryptionResult> results;
+            for (const ReencryptionItem &item : items) {
+                const DotenvxResult<QString> ciphertext = dotenvx->encrypt(item.key, item.plaintext, target);
+                if (!ciphertext)
+                    return ciphertext.error();
+                results.append({item.id, ciphertext.value(), item.plaintext});
             }
-            self->m_entries.replace(row, std::move(entry));
-        }
-        self->finishSave(job);
+            return results;
+        }();
+        QMetaObject::invokeMethod(this, [this, job, outcome = std::move(outcome)] { applyReencryption(job, outcome); },
+                                  Qt::QueuedConnection);
     });
+}
+
+void AppModel::applyReencryption(const SaveJob &job, const std::variant<QList<ReencryptionResult>, DotenvxFailure> &outcome)
+{
+    m_saveRunning = false;
+    if (const auto *failure = std::get_if<DotenvxFailure>(&outcome)) {
+        failSave(job, failure->dotenvxError() ? failure->description() : tr("Autosave failed: ") + failure->description());
+        return;
+    }
+    // Applied by id to each entry's state at this moment.
+    for (const ReencryptionResult &result : std::get<QList<ReencryptionResult>>(outcome)) {
+        const qsizetype row = m_entries.indexOf(result.id);
+        if (row < 0)
+            continue;
+        EditableEnvEntry entry = entries()[row];
+        switch (entry.encryption.kind()) {
+        case EncryptionState::Kind::encrypted:
+        case EncryptionState::Kind::encryptedPending:
+            entry.value = result.ciphertext;
+            entry.encryption = EncryptionState::encrypted(result.ciphertext);
+            break;
+        case EncryptionState::Kind::revealed:
+            entry.encryption = EncryptionState::revealed(result.ciphertext, result.plaintext);
+            break;
+        case EncryptionState::Kind::plain:
+            continue;
+        }
+        m_entries.replace(row, std::move(entry));
+    }
+    finishSave(job);
 }
 
 void AppModel::finishSave(const SaveJob &job)
@@ -992,25 +990,28 @@ void AppModel::toggleEncryptionReveal(const QUuid &id)
     const std::shared_ptr<DotenvxInterface> dotenvx = m_deps.dotenvx;
     const QString key = entry.key;
     const QString path = file->url;
-    QPointer<AppModel> self(this);
-    QtConcurrent::run(&m_dotenvxThread, [dotenvx, key, path] { return dotenvx->decrypt(key, path); })
-            .then(this, [self, id, ciphertext](const DotenvxResult<QString> &plaintext) {
-                if (!self)
-                    return;
-                if (!plaintext) {
-                    const DotenvxFailure &failure = plaintext.error();
-                    self->showError(u"decrypt_failed"_s, failure.dotenvxError()
-                                                                 ? failure.description()
-                                                                 : tr("Decryption failed: ") + failure.description());
-                } else if (const qsizetype current = self->m_entries.indexOf(id); current >= 0) {
-                    EditableEnvEntry revealed = self->entries()[current];
-                    revealed.value = plaintext.value();
-                    revealed.encryption = EncryptionState::revealed(ciphertext, plaintext.value());
-                    self->m_entries.replace(current, std::move(revealed));
-                    self->m_documentStale = true;
-                }
-                emit self->revealFinished(id);
-            });
+    m_dotenvxThread.start([this, dotenvx, key, path, id, ciphertext] {
+        DotenvxResult<QString> plaintext = dotenvx->decrypt(key, path);
+        QMetaObject::invokeMethod(
+                this, [this, id, ciphertext, plaintext = std::move(plaintext)] { applyDecryption(id, ciphertext, plaintext); },
+                Qt::QueuedConnection);
+    });
+}
+
+void AppModel::applyDecryption(const QUuid &id, const QString &ciphertext, const DotenvxResult<QString> &plaintext)
+{
+    if (!plaintext) {
+        const DotenvxFailure &failure = plaintext.error();
+        showError(u"decrypt_failed"_s,
+                  failure.dotenvxError() ? failure.description() : tr("Decryption failed: ") + failure.description());
+    } else if (const qsizetype row = m_entries.indexOf(id); row >= 0) {
+        EditableEnvEntry revealed = entries()[row];
+        revealed.value = plaintext.value();
+        revealed.encryption = EncryptionState::revealed(ciphertext, plaintext.value());
+        m_entries.replace(row, std::move(revealed));
+        m_documentStale = true;
+    }
+    emit revealFinished(id);
 }
 
 void AppModel::concealRevealed(const QUuid &id)

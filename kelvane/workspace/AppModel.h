@@ -167,6 +167,7 @@ private:
     void clearEditor();
     void setDocument(EnvDocument document, const std::optional<QString> &rawText);
     void entriesEdited(); // the rows changed: the document and raw text follow lazily
+    void editField(const QUuid &id, QString EditableEnvEntry::*field, const QString &text);
     std::optional<EnvProject> projectWithID(const QString &id) const;
 
     void handleVanishedFile(const QString &path);
@@ -175,6 +176,8 @@ private:
     void finishSave(const SaveJob &job);
     void failSave(const SaveJob &job, const QString &message);
     void endSave(const SaveJob &job);
+    void applyReencryption(const SaveJob &job, const std::variant<QList<ReencryptionResult>, DotenvxFailure> &outcome);
+    void applyDecryption(const QUuid &id, const QString &ciphertext, const DotenvxResult<QString> &plaintext);
     void releaseSelfAuthoredPath(const QString &path);
 
     Dependencies m_deps;

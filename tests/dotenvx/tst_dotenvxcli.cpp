@@ -213,7 +213,8 @@ void TestDotenvxCLI::sameKeyTwiceAndMissingKeys()
     const DotenvxResult<QString> updated = dotenvx.encrypt(u"DUP"_s, u"both"_s, file);
     QVERIFY(updated.ok());
     int duplicates = 0;
-    for (const EditableEnvEntry &entry : EnvParser::load(file).value().entries) {
+    const EnvDocument reloaded = EnvParser::load(file).value();
+    for (const EditableEnvEntry &entry : reloaded.entries) {
         if (entry.key == u"DUP") {
             QCOMPARE(entry.value, updated.value());
             ++duplicates;

@@ -9,6 +9,23 @@
 #include <QSignalSpy>
 #include <QTemporaryDir>
 
+// The id of the first row with this key (a null id when there is none).
+inline QUuid idOf(const AppModel &model, const QString &key)
+{
+    for (const EditableEnvEntry &entry : model.entries()) {
+        if (entry.key == key)
+            return entry.id;
+    }
+    return {};
+}
+
+// The first row with this key; the key must exist.
+inline const EditableEnvEntry &entryOf(const AppModel &model, const QString &key)
+{
+    return *std::find_if(model.entries().cbegin(), model.entries().cend(),
+                         [&](const EditableEnvEntry &entry) { return entry.key == key; });
+}
+
 // Records the usage events a model captures.
 class RecordingEvents : public UsageEvents
 {

@@ -11,14 +11,6 @@ using namespace Qt::StringLiterals;
 
 namespace {
 
-QUuid idOf(const AppModel &model, const QString &key)
-{
-    for (const EditableEnvEntry &entry : model.entries()) {
-        if (entry.key == key)
-            return entry.id;
-    }
-    return {};
-}
 
 QStringList namesIn(const QString &folder)
 {

@@ -4,19 +4,6 @@
 
 using namespace Qt::StringLiterals;
 
-namespace {
-
-QUuid idOf(const AppModel &model, const QString &key)
-{
-    for (const EditableEnvEntry &entry : model.entries()) {
-        if (entry.key == key)
-            return entry.id;
-    }
-    return {};
-}
-
-} // namespace
-
 class TestAppModelEditing : public QObject
 {
     Q_OBJECT

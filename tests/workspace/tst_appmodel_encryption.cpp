@@ -5,25 +5,6 @@
 
 using namespace Qt::StringLiterals;
 
-namespace {
-
-QUuid idOf(const AppModel &model, const QString &key)
-{
-    for (const EditableEnvEntry &entry : model.entries()) {
-        if (entry.key == key)
-            return entry.id;
-    }
-    return {};
-}
-
-const EditableEnvEntry &entryOf(const AppModel &model, const QString &key)
-{
-    return model.entries()[model.entries().indexOf(*std::find_if(model.entries().cbegin(), model.entries().cend(),
-                                                                 [&](const EditableEnvEntry &e) { return e.key == key; }))];
-}
-
-} // namespace
-
 class TestAppModelEncryption : public QObject
 {
     Q_OBJECT
