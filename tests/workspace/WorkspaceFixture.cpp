@@ -37,6 +37,8 @@ DotenvxResult<QString> FakeDotenvx::encrypt(const QString &key, const QString &v
 {
     QMutexLocker lock(&mutex);
     ++encryptCalls;
+    if (onEncrypt)
+        onEncrypt(path);
     if (failEncryptFromCall > 0 && encryptCalls >= failEncryptFromCall)
         return DotenvxError::encryptFailed(u"locked"_s);
     Result<EnvDocument> loaded = EnvParser::load(path);

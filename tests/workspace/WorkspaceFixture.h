@@ -9,6 +9,8 @@
 #include <QSignalSpy>
 #include <QTemporaryDir>
 
+#include <functional>
+
 // The id of the first row with this key (a null id when there is none).
 inline QUuid idOf(const AppModel &model, const QString &key)
 {
@@ -70,6 +72,8 @@ public:
     mutable int encryptCalls = 0;
     int failEncryptFromCall = 0; // 1: the first call fails; 0: never
     bool failDecrypt = false;
+    // Called at the start of every encrypt, on the worker thread, with the file's path.
+    std::function<void(const QString &path)> onEncrypt;
 };
 
 // A temporary project folder, a settings file, and a model over them.

@@ -3,6 +3,8 @@
 
 #include <QProcess>
 
+#include <sys/stat.h>
+
 using namespace Qt::StringLiterals;
 
 class TestAppModelEncryption : public QObject
@@ -13,6 +15,7 @@ private slots:
     void init();
     void revealAndHideLeaveTheFile();
     void editedRevealedValueIsReencrypted();
+    void plaintextNeverReachesTheFolder();
     void hiddenEditIsStillSaved();
     void pendingValueRevealsWithoutTheTool();
     void decryptFailure();
@@ -73,6 +76,32 @@ void TestAppModelEncryption::editedRevealedValueIsReencrypted()
     QCOMPARE(entryOf(*m_model, u"SECRET"_s).value, u"new value"_s);
     QVERIFY(m_model->rawText().contains(u"SECRET="_s + ciphertext));
     QVERIFY(m_model->statusMessage().startsWith(u"Autosaved"_s));
+}
+
+void TestAppModelEncryption::plaintextNeverReachesTheFolder()
+{
+    QCOMPARE(::chmod(QFile::encodeName(m_fixture->path(u"p/.env"_s)).constData(), 0600), 0);
+    QStringList seen;
+    m_fixture->dotenvx->onEncrypt = [&](const QString &path) {
+        // While dotenvx runs, the file and its backup exist side by side.
+        const QDir folder = QFileInfo(path).dir();
+        for (const QString &name : folder.entryList(QDir::Files | QDir::Hidden)) {
+            const QString file = folder.filePath(name);
+            QFile content(file);
+            content.open(QIODevice::ReadOnly);
+            seen << name + u' ' + QString::number(QFileInfo(file).permissions() & 0x0FFF, 16)
+                            + (content.readAll().contains("hunter2") ? u" PLAINTEXT"_s : QString());
+        }
+    };
+    QVERIFY(reveal(u"SECRET"_s));
+    m_model->updateValue(idOf(*m_model, u"SECRET"_s), u"hunter2"_s);
+    QVERIFY(WorkspaceFixture::waitForSave(*m_model));
+    QCOMPARE(seen.size(), 2);
+    for (const QString &line : seen) {
+        QVERIFY2(!line.contains(u"PLAINTEXT"), qPrintable(line));
+        QVERIFY2(line.endsWith(u" 600"_s), qPrintable(line)); // the backup is no more readable than the file
+    }
+    QVERIFY(seen.join(u' ').contains(u".__kelvane_autosave_backup__-"_s));
 }
 
 void TestAppModelEncryption::hiddenEditIsStillSaved()

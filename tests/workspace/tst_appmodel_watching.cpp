@@ -13,6 +13,7 @@ private slots:
     void newFilesAppear();
     void removedProjectStopsWatching();
     void unrelatedRescanKeepsAPendingEdit();
+    void rescansAreDebounced();
 };
 
 void TestAppModelWatching::outsideWriteReloads()
@@ -101,6 +102,28 @@ void TestAppModelWatching::unrelatedRescanKeepsAPendingEdit()
     QCOMPARE(model->rawText(), u"A=typed\n"_s);
     QVERIFY(WorkspaceFixture::waitForSave(*model));
     QCOMPARE(fixture.read(u"p/.env"_s), QByteArray("A=typed\n"));
+}
+
+void TestAppModelWatching::rescansAreDebounced()
+{
+    WorkspaceFixture fixture;
+    fixture.write(u"p/.env"_s, "A=1\n");
+    auto model = fixture.makeModel({fixture.path(u"p"_s)});
+    const QString project = fixture.path(u"p"_s);
+    QSignalSpy projects(model.get(), &AppModel::projectsChanged);
+    fixture.write(u"p/.env.new"_s, "B=1\n");
+    QTest::qWait(400); // let the watcher's own rescan of that change pass
+    projects.clear();
+    fixture.write(u"p/.env.newer"_s, "C=1\n");
+    // Relevant batches 0.1 s apart keep pushing the rescan back; one runs 0.12 s after the last.
+    for (int i = 0; i < 5; ++i) {
+        model->scheduleRescan(project);
+        QTest::qWait(100);
+    }
+    QTRY_COMPARE_WITH_TIMEOUT(projects.size(), 1, 3000);
+    QTest::qWait(300);
+    QCOMPARE(projects.size(), 1);
+    QCOMPARE(model->projects().first().allFiles().size(), 3);
 }
 
 KELVANE_TEST_MAIN(TestAppModelWatching)
