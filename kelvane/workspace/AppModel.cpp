@@ -135,6 +135,17 @@ void AppModel::setGroupingDisabled(bool disabled)
     emit groupingDisabledChanged();
 }
 
+QVariantList AppModel::projectsValue() const
+{
+    QVariantList list;
+    for (const EnvProject &project : m_projects) {
+        list << QVariantMap{{u"id"_s, project.id()},
+                            {u"name"_s, project.root.name()},
+                            {u"fileCount"_s, count(project.allFiles().size())}};
+    }
+    return list;
+}
+
 QVariant AppModel::selectedDirectoryRelativePathValue() const
 {
     return m_selectedDirectoryRelativePath ? QVariant(*m_selectedDirectoryRelativePath) : QVariant();
@@ -659,9 +670,15 @@ void AppModel::runSaveJob()
         emit saveFinished();
         return;
     }
+    // A file Kelvane could not read (not UTF-8, say) is never overwritten by what was typed
+    // into the emptied editor.
+    if (!m_openFileDigest) {
+        emit saveFinished();
+        return;
+    }
     // Another program changed the file since Kelvane read or wrote it: its change wins.
     const Result<QByteArray> onDisk = FileIO::readAll(job.target);
-    if (onDisk && m_openFileDigest && digestOf(onDisk.value()) != *m_openFileDigest) {
+    if (onDisk && digestOf(onDisk.value()) != *m_openFileDigest) {
         loadSelectedFile();
         showError(u"autosave_conflict"_s, tr("The file was changed by another program. Your last edit was not saved; "
                                             "the file has been reloaded."));

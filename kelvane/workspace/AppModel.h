@@ -25,6 +25,8 @@
 class AppModel : public QObject
 {
     Q_OBJECT
+    // Each project as {"id", "name", "fileCount"}; the sidebar's tree comes with the window.
+    Q_PROPERTY(QVariantList projects READ projectsValue NOTIFY projectsChanged)
     Q_PROPERTY(QString selectedProjectID READ selectedProjectIDText NOTIFY selectedProjectIDChanged)
     Q_PROPERTY(QVariant selectedDirectoryRelativePath READ selectedDirectoryRelativePathValue NOTIFY
                        selectedDirectoryRelativePathChanged)
@@ -150,6 +152,7 @@ private:
         QString plaintext;
     };
 
+    QVariantList projectsValue() const;
     QString selectedProjectIDText() const { return m_selectedProjectID.value_or(QString()); }
     QVariant selectedDirectoryRelativePathValue() const;
     QString selectedFileIDText() const { return m_selectedFileID.value_or(QString()); }

@@ -123,6 +123,10 @@ void TestAppModelAutosave::unreadableFile()
     QCOMPARE(model->rawText(), QString());
     QCOMPARE(fixture.events.errorCodes(), QStringList{u"file_read_failed"_s});
     QCOMPARE(model->selectedFileID(), std::optional(fixture.path(u"p/.env"_s))); // the selection stays
+    // Typing into the emptied editor never overwrites the file Kelvane could not read.
+    model->updateRawText(u"A=typed\n"_s);
+    QVERIFY(WorkspaceFixture::waitForSave(*model));
+    QCOMPARE(fixture.read(u"p/.env"_s), bytes);
 }
 
 void TestAppModelAutosave::keepsModeAndLeavesNoBackup()

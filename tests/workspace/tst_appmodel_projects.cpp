@@ -42,6 +42,10 @@ void TestAppModelProjects::restoresInNameOrderSelectingTheLastRestored()
     QCOMPARE(alphaLast->statusMessage(), u"Autosave is enabled."_s);
     QCOMPARE(alphaLast->rawText(), u"A=1\n"_s);
     QCOMPARE(alphaLast->entries().size(), 2); // A and the blank row
+    const QVariantList published = alphaLast->property("projects").toList();
+    QCOMPARE(published.size(), 2);
+    QCOMPARE(published[0].toMap().value(u"name"_s), QVariant(u"alpha"_s));
+    QCOMPARE(published[0].toMap().value(u"fileCount"_s), QVariant(qint64(2)));
 }
 
 void TestAppModelProjects::addingTwiceKeepsOneProject()
