@@ -151,6 +151,24 @@ Result<QByteArray> FileIO::readAll(const QString &path)
     return data;
 }
 
+std::optional<IoError> FileIO::makeDirectories(const QString &path)
+{
+    const QByteArray native = QFile::encodeName(path);
+    struct stat st;
+    if (::stat(native.constData(), &st) == 0)
+        return S_ISDIR(st.st_mode) ? std::nullopt : std::optional(IoError::fromErrno(ENOTDIR));
+    if (errno != ENOENT)
+        return IoError::fromErrno(errno);
+    const QByteArray parent = parentOf(native);
+    if (parent != native) {
+        if (std::optional<IoError> error = makeDirectories(QFile::decodeName(parent)))
+            return error;
+    }
+    if (::mkdir(native.constData(), 0777) != 0 && errno != EEXIST)
+        return IoError::fromErrno(errno);
+    return std::nullopt;
+}
+
 Result<QString> FileIO::decodeUtf8(const QByteArray &bytes)
 {
     QStringDecoder decoder(QStringDecoder::Utf8, QStringDecoder::Flag::ConvertInitialBom | QStringDecoder::Flag::Stateless);

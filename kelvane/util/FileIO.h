@@ -23,6 +23,10 @@ Result<QByteArray> readAll(const QString &path);
 // the text back reproduces the file. Invalid UTF-8 fails with EILSEQ; there is no fallback.
 Result<QString> readUtf8(const QString &path);
 
+// Creates a folder and every missing folder above it (like mkdir -p); an existing folder is
+// fine, anything else in the way is an error.
+std::optional<IoError> makeDirectories(const QString &path);
+
 // Decodes bytes that must be valid UTF-8, the way readUtf8 does.
 Result<QString> decodeUtf8(const QByteArray &bytes);
 
