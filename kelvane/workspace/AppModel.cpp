@@ -63,11 +63,8 @@ qint64 count(qsizetype n)
 
 // What a save writes, captured when it starts.
 struct AppModel::SaveJob {
-    QString target;      // the file
-    QString backup;      // the backup copy, when one was made
-    bool backupMade = false;
+    SaveTransaction save;
     EnvDocument document; // layout, trailing newline and sections of what was written
-    QList<ReencryptionItem> reencryption;
 };
 
 AppModel::AppModel(Dependencies dependencies, QObject *parent)
@@ -660,13 +657,12 @@ void AppModel::runSaveJob()
         m_saveQueued = true;
         return;
     }
-    SaveJob job;
-    job.target = *m_autosaveTarget;
+    const QString target = *m_autosaveTarget;
     m_autosaveTarget.reset();
 
     // A file deleted behind the editor's back is never recreated.
-    if (!exists(job.target)) {
-        rescanProject(Paths::parent(job.target).toString());
+    if (!exists(target)) {
+        rescanProject(Paths::parent(target).toString());
         emit saveFinished();
         return;
     }
@@ -677,7 +673,7 @@ void AppModel::runSaveJob()
         return;
     }
     // Another program changed the file since Kelvane read or wrote it: its change wins.
-    const Result<QByteArray> onDisk = FileIO::readAll(job.target);
+    const Result<QByteArray> onDisk = FileIO::readAll(target);
     if (onDisk && digestOf(onDisk.value()) != *m_openFileDigest) {
         loadSelectedFile();
         showError(u"autosave_conflict"_s, tr("The file was changed by another program. Your last edit was not saved; "
@@ -686,62 +682,41 @@ void AppModel::runSaveJob()
         return;
     }
 
-    for (const EditableEnvEntry &entry : entries()) {
-        if (const auto *pending = entry.encryption.get<EncryptionState::EncryptedPending>())
-            job.reencryption.append({entry.id, entry.key, pending->pendingPlaintext});
-        else if (const auto *revealed = entry.encryption.get<EncryptionState::Revealed>(); revealed && entry.value != revealed->committedPlaintext)
-            job.reencryption.append({entry.id, entry.key, entry.value});
-    }
-    job.document = currentDocument();
+    const QList<SaveTransaction::Reencryption> reencryptions = SaveTransaction::reencryptionsFor(entries());
     const QByteArray text = rawText().toUtf8();
+    SaveJob job{SaveTransaction::begin(target), currentDocument()};
 
-    job.backup = childPath(Paths::parent(job.target).toString(),
-                           FileIO::temporaryNamePrefix + u'-' + QUuid::createUuid().toString(QUuid::WithoutBraces).toUpper() + u".tmp"_s);
-    ::unlink(QFile::encodeName(job.backup).constData());
-    job.backupMade = !FileIO::copyFile(job.target, job.backup);
-
-    m_selfAuthoredWritePaths[job.target] += 1;
-    if (const std::optional<IoError> error = FileIO::writeAtomically(job.target, text)) {
+    m_selfAuthoredWritePaths[target] += 1;
+    if (const std::optional<IoError> error = job.save.write(text)) {
         failSave(job, tr("Autosave failed: ") + error->description);
         return;
     }
-    if (job.reencryption.isEmpty()) {
+    if (reencryptions.isEmpty()) {
         finishSave(job);
         return;
     }
 
     m_saveRunning = true;
-    const std::shared_ptr<DotenvxInterface> dotenvx = m_deps.dotenvx;
-    const QList<ReencryptionItem> items = job.reencryption;
-    const QString target = job.target;
-    using Outcome = std::variant<QList<ReencryptionResult>, DotenvxFailure>;
     // The worker posts its outcome back to the GUI thread; the destructor waits for the worker,
     // so the model still exists when it posts, and a post it never gets to is dropped with it.
-    m_dotenvxThread.start([this, dotenvx, items, target, job] {
-        Outcome outcome = [&]() -> Outcome {
-            QList<ReencryptionResult> results;
-            for (const ReencryptionItem &item : items) {
-                const DotenvxResult<QString> ciphertext = dotenvx->encrypt(item.key, item.plaintext, target);
-                if (!ciphertext)
-                    return ciphertext.error();
-                results.append({item.id, ciphertext.value(), item.plaintext});
-            }
-            return results;
-        }();
+    const std::shared_ptr<DotenvxInterface> dotenvx = m_deps.dotenvx;
+    m_dotenvxThread.start([this, dotenvx, reencryptions, job] {
+        DotenvxResult<QList<SaveTransaction::Reencrypted>> outcome = job.save.reencrypt(reencryptions, *dotenvx);
         QMetaObject::invokeMethod(this, [this, job, outcome = std::move(outcome)] { applyReencryption(job, outcome); },
                                   Qt::QueuedConnection);
     });
 }
 
-void AppModel::applyReencryption(const SaveJob &job, const std::variant<QList<ReencryptionResult>, DotenvxFailure> &outcome)
+void AppModel::applyReencryption(const SaveJob &job, const DotenvxResult<QList<SaveTransaction::Reencrypted>> &outcome)
 {
     m_saveRunning = false;
-    if (const auto *failure = std::get_if<DotenvxFailure>(&outcome)) {
-        failSave(job, failure->dotenvxError() ? failure->description() : tr("Autosave failed: ") + failure->description());
+    if (!outcome) {
+        const DotenvxFailure &failure = outcome.error();
+        failSave(job, failure.dotenvxError() ? failure.description() : tr("Autosave failed: ") + failure.description());
         return;
     }
     // Applied by id to each entry's state at this moment.
-    for (const ReencryptionResult &result : std::get<QList<ReencryptionResult>>(outcome)) {
+    for (const SaveTransaction::Reencrypted &result : outcome.value()) {
         const qsizetype row = m_entries.indexOf(result.id);
         if (row < 0)
             continue;
@@ -765,12 +740,11 @@ void AppModel::applyReencryption(const SaveJob &job, const std::variant<QList<Re
 
 void AppModel::finishSave(const SaveJob &job)
 {
-    if (job.backupMade)
-        ::unlink(QFile::encodeName(job.backup).constData());
+    job.save.commit();
     // The file now holds Kelvane's own text, including what dotenvx wrote into it.
     const std::optional<EnvFile> file = selectedFile();
-    if (file && file->url == job.target) {
-        if (const Result<QByteArray> written = FileIO::readAll(job.target))
+    if (file && file->url == job.save.target()) {
+        if (const Result<QByteArray> written = FileIO::readAll(job.save.target()))
             m_openFileDigest = digestOf(written.value());
         EnvDocument document = job.document;
         m_currentDocument = std::move(document);
@@ -783,10 +757,7 @@ void AppModel::finishSave(const SaveJob &job)
 
 void AppModel::failSave(const SaveJob &job, const QString &message)
 {
-    // Put the file back as it was before this save: rename is atomic, so there is no moment
-    // without the file.
-    if (job.backupMade && exists(job.backup))
-        ::rename(QFile::encodeName(job.backup).constData(), QFile::encodeName(job.target).constData());
+    job.save.rollback();
     showError(u"autosave_failed"_s, message);
     setStatusMessage(tr("Save failed"));
     endSave(job);
@@ -794,7 +765,7 @@ void AppModel::failSave(const SaveJob &job, const QString &message)
 
 void AppModel::endSave(const SaveJob &job)
 {
-    releaseSelfAuthoredPath(job.target);
+    releaseSelfAuthoredPath(job.save.target());
     emit saveFinished();
     if (m_saveQueued) {
         m_saveQueued = false;

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "EntryListModel.h"
+#include "SaveTransaction.h"
 #include "UsageEvents.h"
 #include "discovery/EnvProject.h"
 #include "discovery/FSEventWatcher.h"
@@ -141,16 +142,6 @@ signals:
 
 private:
     struct SaveJob;
-    struct ReencryptionItem {
-        QUuid id;
-        QString key;
-        QString plaintext;
-    };
-    struct ReencryptionResult {
-        QUuid id;
-        QString ciphertext;
-        QString plaintext;
-    };
 
     QVariantList projectsValue() const;
     QString selectedProjectIDText() const { return m_selectedProjectID.value_or(QString()); }
@@ -179,7 +170,7 @@ private:
     void finishSave(const SaveJob &job);
     void failSave(const SaveJob &job, const QString &message);
     void endSave(const SaveJob &job);
-    void applyReencryption(const SaveJob &job, const std::variant<QList<ReencryptionResult>, DotenvxFailure> &outcome);
+    void applyReencryption(const SaveJob &job, const DotenvxResult<QList<SaveTransaction::Reencrypted>> &outcome);
     void applyDecryption(const QUuid &id, const QString &ciphertext, const DotenvxResult<QString> &plaintext);
     void releaseSelfAuthoredPath(const QString &path);
 

@@ -1,0 +1,68 @@
+#include "SaveTransaction.h"
+
+#include "util/FileIO.h"
+#include "util/Paths.h"
+
+#include <QFile>
+
+#include <cstdio>
+#include <unistd.h>
+
+using namespace Qt::StringLiterals;
+
+SaveTransaction SaveTransaction::begin(const QString &target)
+{
+    SaveTransaction save;
+    save.m_target = target;
+    const QString folder = Paths::parent(target).toString();
+    save.m_backup = (folder == u"/" ? QString() : folder) + u'/' + FileIO::temporaryNamePrefix + u'-'
+            + QUuid::createUuid().toString(QUuid::WithoutBraces).toUpper() + u".tmp"_s;
+    ::unlink(QFile::encodeName(save.m_backup).constData());
+    save.m_backupMade = !FileIO::copyFile(target, save.m_backup);
+    return save;
+}
+
+QList<SaveTransaction::Reencryption> SaveTransaction::reencryptionsFor(const QList<EditableEnvEntry> &entries)
+{
+    QList<Reencryption> items;
+    for (const EditableEnvEntry &entry : entries) {
+        if (const auto *pending = entry.encryption.get<EncryptionState::EncryptedPending>())
+            items.append({entry.id, entry.key, pending->pendingPlaintext});
+        else if (const auto *revealed = entry.encryption.get<EncryptionState::Revealed>();
+                 revealed && entry.value != revealed->committedPlaintext)
+            items.append({entry.id, entry.key, entry.value});
+    }
+    return items;
+}
+
+std::optional<IoError> SaveTransaction::write(const QByteArray &text) const
+{
+    return FileIO::writeAtomically(m_target, text);
+}
+
+DotenvxResult<QList<SaveTransaction::Reencrypted>> SaveTransaction::reencrypt(const QList<Reencryption> &items,
+                                                                              const DotenvxInterface &dotenvx) const
+{
+    QList<Reencrypted> results;
+    for (const Reencryption &item : items) {
+        const DotenvxResult<QString> ciphertext = dotenvx.encrypt(item.key, item.plaintext, m_target);
+        if (!ciphertext)
+            return ciphertext.error();
+        results.append({item.id, ciphertext.value(), item.plaintext});
+    }
+    return results;
+}
+
+void SaveTransaction::commit() const
+{
+    if (m_backupMade)
+        ::unlink(QFile::encodeName(m_backup).constData());
+}
+
+void SaveTransaction::rollback() const
+{
+    // rename is atomic: there is no moment without the file, and it comes back byte for byte
+    // with its permission bits.
+    if (m_backupMade)
+        ::rename(QFile::encodeName(m_backup).constData(), QFile::encodeName(m_target).constData());
+}
