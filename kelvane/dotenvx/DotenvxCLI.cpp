@@ -89,11 +89,19 @@ public:
         if (fd < 0)
             return IoError::fromErrno(errno);
         const QByteArray bytes = text.toUtf8();
-        const bool written = ::write(fd, bytes.constData(), size_t(bytes.size())) == ssize_t(bytes.size());
-        const int code = errno;
+        qsizetype done = 0;
+        while (done < bytes.size()) {
+            const ssize_t written = ::write(fd, bytes.constData() + done, size_t(bytes.size() - done));
+            if (written < 0 && errno == EINTR)
+                continue;
+            if (written <= 0) {
+                const int code = written < 0 ? errno : EIO;
+                ::close(fd);
+                return IoError::fromErrno(code);
+            }
+            done += written;
+        }
         ::close(fd);
-        if (!written)
-            return IoError::fromErrno(code);
         return file;
     }
 
@@ -102,13 +110,35 @@ private:
     IoError m_error;
 };
 
-// The lines of the user's file that the copy needs besides the entry: its public keys.
+// A key as the parser reads one: it goes into the private copy as the name of its one line.
+bool isKeyName(const QString &key)
+{
+    const std::optional<EnvParser::EntryMatch> match = EnvParser::matchActiveEntry(QString(key + u"=x"_s));
+    return match && match->keyStart == 0 && match->keyLength == key.size();
+}
+
+// The value text without blanks and one pair of outer quotes: the bare ciphertext.
+QString bareCiphertext(const QString &value)
+{
+    QStringView text = QStringView(value).trimmed();
+    if (text.size() >= 2 && (text.front() == u'"' || text.front() == u'\'') && text.back() == text.front())
+        text = text.sliced(1, text.size() - 2);
+    return text.toString();
+}
+
+// The lines of the user's file that the copy needs besides the entry: its public keys, each
+// rewritten as NAME='hex'. Only a value that is a hex key gets through: anything else (say
+// "$(command)") would be evaluated by dotenvx.
 QString publicKeyLines(const EnvDocument &document)
 {
+    static const QRegularExpression hex(u"^[0-9A-Fa-f]{2,256}$"_s);
+    static const QRegularExpression name(u"^[A-Za-z0-9_]+$"_s);
     QString lines;
     for (const EditableEnvEntry &entry : document.entries) {
-        if (!entry.isCommentedOut && DotenvxCLI::isPublicKeyName(entry.key))
-            lines += EnvRenderer::renderedLine(entry) + u'\n';
+        const QString value = bareCiphertext(entry.value);
+        if (!entry.isCommentedOut && DotenvxCLI::isPublicKeyName(entry.key) && name.match(entry.key).hasMatch()
+            && hex.match(value).hasMatch())
+            lines += entry.key + u"='"_s + value + u"'\n"_s;
     }
     return lines;
 }
@@ -127,15 +157,6 @@ std::optional<QString> unstorableReason(const QString &value)
         return tr("dotenvx cannot store this value exactly: it has a single quote (') together with a line break, "
                   "a \"#\" or a backslash before a quote.");
     return std::nullopt;
-}
-
-// The value text without blanks and one pair of outer quotes: the bare ciphertext.
-QString bareCiphertext(const QString &value)
-{
-    QStringView text = QStringView(value).trimmed();
-    if (text.size() >= 2 && (text.front() == u'"' || text.front() == u'\'') && text.back() == text.front())
-        text = text.sliced(1, text.size() - 2);
-    return text.toString();
 }
 
 } // namespace
@@ -206,9 +227,17 @@ Result<ProcessOutput> DotenvxCLI::runTool(const QString &executable, const QStri
 
 DotenvxResult<QString> DotenvxCLI::decrypt(const QString &key, const QString &path) const
 {
+    return decrypt(key, path, std::nullopt);
+}
+
+DotenvxResult<QString> DotenvxCLI::decrypt(const QString &key, const QString &path,
+                                           const std::optional<QString> &storedCiphertext) const
+{
     const std::optional<QString> executable = locateExecutable();
     if (!executable)
         return DotenvxError::cliNotFound();
+    if (!isKeyName(key))
+        return DotenvxError::decryptFailed(tr("%1 is not a valid key name.").arg(key));
     const Result<EnvDocument> document = EnvParser::load(path);
     if (!document)
         return document.error();
@@ -224,9 +253,9 @@ DotenvxResult<QString> DotenvxCLI::decrypt(const QString &key, const QString &pa
         if (chosen)
             break;
     }
-    if (!chosen)
+    if (!chosen && !storedCiphertext)
         return DotenvxError::decryptFailed(tr("%1 is not in the file.").arg(key));
-    const std::optional<QString> stored = chosen->encryption.storedCiphertext();
+    const std::optional<QString> stored = storedCiphertext ? storedCiphertext : chosen->encryption.storedCiphertext();
     if (!stored)
         return DotenvxError::decryptFailed(tr("%1 is not encrypted.").arg(key));
     const QString ciphertext = bareCiphertext(*stored);
@@ -268,6 +297,8 @@ DotenvxResult<QString> DotenvxCLI::encrypt(const QString &key, const QString &va
     const std::optional<QString> executable = locateExecutable();
     if (!executable)
         return DotenvxError::cliNotFound();
+    if (!isKeyName(key))
+        return DotenvxError::encryptFailed(tr("%1 is not a valid key name.").arg(key));
     if (const std::optional<QString> reason = unstorableReason(value))
         return DotenvxError::encryptFailed(*reason);
     const Result<EnvDocument> original = EnvParser::load(path);

@@ -39,6 +39,8 @@ public:
 
     bool isAvailable() const override;
     DotenvxResult<QString> decrypt(const QString &key, const QString &path) const override;
+    DotenvxResult<QString> decrypt(const QString &key, const QString &path,
+                                   const std::optional<QString> &storedCiphertext) const override;
     DotenvxResult<QString> encrypt(const QString &key, const QString &value, const QString &path) const override;
 
     // /opt/homebrew/bin, /usr/local/bin, ~/.local/bin and ~/.bun/bin, built once per process.

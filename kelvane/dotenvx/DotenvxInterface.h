@@ -4,6 +4,8 @@
 
 #include <QString>
 
+#include <optional>
+
 // What the workspace needs of dotenvx. Every call blocks until the tool has exited, so callers
 // run them off the GUI thread.
 class DotenvxInterface
@@ -15,6 +17,14 @@ public:
     virtual bool isAvailable() const = 0;
     // The plaintext of `key` in the file at `path`.
     virtual DotenvxResult<QString> decrypt(const QString &key, const QString &path) const = 0;
+    // The same for one particular entry: `storedCiphertext` is its value as stored (a file may
+    // hold the key twice, or commented out beside an active one).
+    virtual DotenvxResult<QString> decrypt(const QString &key, const QString &path,
+                                           const std::optional<QString> &storedCiphertext) const
+    {
+        Q_UNUSED(storedCiphertext);
+        return decrypt(key, path);
+    }
     // Sets `key` to `value`, encrypted, in the file at `path`, and returns the new ciphertext
     // (the value text as stored, starting "encrypted:").
     virtual DotenvxResult<QString> encrypt(const QString &key, const QString &value, const QString &path) const = 0;

@@ -268,8 +268,12 @@ std::optional<IoError> FileIO::writeAtomically(const QString &path, QByteArrayVi
             return fail(errno);
         // Keep the owner when an administrator edits someone else's file; ordinary users
         // cannot change it, and then the file becomes theirs as with any editor.
-        if (st.st_uid != ::geteuid() || st.st_gid != ::getegid())
-            (void)::fchown(fd, st.st_uid, st.st_gid);
+        if ((st.st_uid != ::geteuid() || st.st_gid != ::getegid()) && ::fchown(fd, st.st_uid, st.st_gid) != 0) {
+            // Not the owner: keep at least the group. If even that fails, the group bits would
+            // apply to the wrong group, so they go.
+            if (::fchown(fd, uid_t(-1), st.st_gid) != 0 && ::fchmod(fd, mode & ~mode_t(0070)) != 0)
+                return fail(errno);
+        }
     }
     if (!writeFully(fd, bytes))
         return fail(errno);

@@ -65,6 +65,7 @@ qint64 count(qsizetype n)
 struct AppModel::SaveJob {
     SaveTransaction save;
     EnvDocument document; // layout, trailing newline and sections of what was written
+    quint64 generation;   // of the document at that time
 };
 
 AppModel::AppModel(Dependencies dependencies, QObject *parent)
@@ -94,6 +95,9 @@ AppModel::~AppModel()
     qDeleteAll(m_pendingRescanTasks);
     m_pendingRescanTasks.clear();
     m_dotenvxThread.waitForDone();
+    // A save whose re-encryption just finished still has to remove its backup (a copy of the
+    // secrets, which must not stay behind in the project folder).
+    QCoreApplication::sendPostedEvents(this, QEvent::MetaCall);
 }
 
 // ---- State ---------------------------------------------------------------------------------
@@ -549,6 +553,7 @@ void AppModel::updateRawText(const QString &text)
 
 void AppModel::setDocument(EnvDocument document, const std::optional<QString> &text)
 {
+    ++m_documentGeneration;
     m_currentDocument = std::move(document);
     m_documentStale = false;
     if (text) {
@@ -684,11 +689,12 @@ void AppModel::runSaveJob()
 
     const QList<SaveTransaction::Reencryption> reencryptions = SaveTransaction::reencryptionsFor(entries());
     const QByteArray text = rawText().toUtf8();
-    SaveJob job{SaveTransaction::begin(target), currentDocument()};
+    SaveJob job{SaveTransaction::begin(target), currentDocument(), m_documentGeneration};
 
     m_selfAuthoredWritePaths[target] += 1;
     if (const std::optional<IoError> error = job.save.write(text)) {
-        failSave(job, tr("Autosave failed: ") + error->description);
+        job.save.commit(); // the atomic write left the file as it was; only the backup goes
+        failSave(job, tr("Autosave failed: ") + error->description, false);
         return;
     }
     if (reencryptions.isEmpty()) {
@@ -710,6 +716,18 @@ void AppModel::runSaveJob()
 void AppModel::applyReencryption(const SaveJob &job, const DotenvxResult<QList<SaveTransaction::Reencrypted>> &outcome)
 {
     m_saveRunning = false;
+    if (m_documentGeneration != job.generation) {
+        // The document was reloaded or re-parsed while dotenvx ran: its rows are not the rows
+        // this save wrote. Show what the file now holds instead of mixing the two.
+        if (outcome)
+            job.save.commit();
+        else
+            job.save.rollback();
+        endSave(job);
+        if (const std::optional<EnvFile> file = selectedFile(); file && file->url == job.save.target())
+            loadSelectedFile();
+        return;
+    }
     if (!outcome) {
         const DotenvxFailure &failure = outcome.error();
         failSave(job, failure.dotenvxError() ? failure.description() : tr("Autosave failed: ") + failure.description());
@@ -755,9 +773,10 @@ void AppModel::finishSave(const SaveJob &job)
     endSave(job);
 }
 
-void AppModel::failSave(const SaveJob &job, const QString &message)
+void AppModel::failSave(const SaveJob &job, const QString &message, bool rollBack)
 {
-    job.save.rollback();
+    if (rollBack)
+        job.save.rollback();
     showError(u"autosave_failed"_s, message);
     setStatusMessage(tr("Save failed"));
     endSave(job);
@@ -979,7 +998,7 @@ void AppModel::toggleEncryptionReveal(const QUuid &id)
     const QString key = entry.key;
     const QString path = file->url;
     m_dotenvxThread.start([this, dotenvx, key, path, id, ciphertext] {
-        DotenvxResult<QString> plaintext = dotenvx->decrypt(key, path);
+        DotenvxResult<QString> plaintext = dotenvx->decrypt(key, path, ciphertext);
         QMetaObject::invokeMethod(
                 this, [this, id, ciphertext, plaintext = std::move(plaintext)] { applyDecryption(id, ciphertext, plaintext); },
                 Qt::QueuedConnection);
@@ -992,7 +1011,10 @@ void AppModel::applyDecryption(const QUuid &id, const QString &ciphertext, const
         const DotenvxFailure &failure = plaintext.error();
         showError(u"decrypt_failed"_s,
                   failure.dotenvxError() ? failure.description() : tr("Decryption failed: ") + failure.description());
-    } else if (const qsizetype row = m_entries.indexOf(id); row >= 0) {
+    } else if (const qsizetype row = m_entries.indexOf(id);
+               row >= 0 && entries()[row].encryption == EncryptionState::encrypted(ciphertext)) {
+        // Only onto the entry as it was asked for: a second reveal's late answer must not undo
+        // an edit made meanwhile.
         EditableEnvEntry revealed = entries()[row];
         revealed.value = plaintext.value();
         revealed.encryption = EncryptionState::revealed(ciphertext, plaintext.value());

@@ -168,7 +168,7 @@ private:
     void cancelAutosave();
     void runSaveJob();
     void finishSave(const SaveJob &job);
-    void failSave(const SaveJob &job, const QString &message);
+    void failSave(const SaveJob &job, const QString &message, bool rollBack = true);
     void endSave(const SaveJob &job);
     void applyReencryption(const SaveJob &job, const DotenvxResult<QList<SaveTransaction::Reencrypted>> &outcome);
     void applyDecryption(const QUuid &id, const QString &ciphertext, const DotenvxResult<QString> &plaintext);
@@ -189,6 +189,7 @@ private:
     bool m_groupingDisabled = false;
     mutable EnvDocument m_currentDocument;
     mutable bool m_documentStale = false;
+    quint64 m_documentGeneration = 0; // counts loads and re-parses
     bool m_didProcessLaunchArguments = false;
     bool m_handlingVanishedFile = false;
 

@@ -1,11 +1,13 @@
 #include "SaveTransaction.h"
 
+#include "document/CharacterClasses.h"
 #include "util/FileIO.h"
 #include "util/Paths.h"
 
 #include <QFile>
 
 #include <cstdio>
+#include <sys/stat.h>
 #include <unistd.h>
 
 using namespace Qt::StringLiterals;
@@ -26,11 +28,16 @@ QList<SaveTransaction::Reencryption> SaveTransaction::reencryptionsFor(const QLi
 {
     QList<Reencryption> items;
     for (const EditableEnvEntry &entry : entries) {
+        // Only lines the file really has get a new ciphertext: a keyless row is never written,
+        // and dotenvx writes active entries only (a commented-out line is left to its owner).
+        const QString key = CharacterClasses::trimmedBlankAndNewline(entry.key).toString();
+        if (key.isEmpty() || entry.isCommentedOut)
+            continue;
         if (const auto *pending = entry.encryption.get<EncryptionState::EncryptedPending>())
-            items.append({entry.id, entry.key, pending->pendingPlaintext});
+            items.append({entry.id, key, pending->pendingPlaintext});
         else if (const auto *revealed = entry.encryption.get<EncryptionState::Revealed>();
                  revealed && entry.value != revealed->committedPlaintext)
-            items.append({entry.id, entry.key, entry.value});
+            items.append({entry.id, key, entry.value});
     }
     return items;
 }
@@ -61,8 +68,13 @@ void SaveTransaction::commit() const
 
 void SaveTransaction::rollback() const
 {
-    // rename is atomic: there is no moment without the file, and it comes back byte for byte
-    // with its permission bits.
-    if (m_backupMade)
+    if (!m_backupMade)
+        return;
+    // A file deleted meanwhile stays deleted. rename is atomic: there is no moment without the
+    // file, and it comes back byte for byte with its permission bits.
+    struct stat st;
+    if (::lstat(QFile::encodeName(m_target).constData(), &st) == 0)
         ::rename(QFile::encodeName(m_backup).constData(), QFile::encodeName(m_target).constData());
+    else
+        commit();
 }

@@ -38,7 +38,10 @@ public:
     std::optional<IoError> write(const QByteArray &text) const;
     // Each item in order; stops at the first failure.
     DotenvxResult<QList<Reencrypted>> reencrypt(const QList<Reencryption> &items, const DotenvxInterface &dotenvx) const;
+    // The save holds: the backup goes.
     void commit() const;
+    // The file goes back to the backup (after a failed re-encryption; a failed write never
+    // touched it, so commit is all that needs doing then).
     void rollback() const;
 
 private:

@@ -8,6 +8,8 @@
 #include <QProcess>
 #include <QTemporaryDir>
 
+#include <sys/stat.h>
+
 using namespace Qt::StringLiterals;
 
 namespace {
@@ -45,6 +47,9 @@ private slots:
     void watchPrintsBatches();
     void foldersThatAreNotFolders_data();
     void foldersThatAreNotFolders();
+    void keysNeverShowValues();
+    void setSavesThroughTheBackup();
+    void installGuardrails();
     void optionsEndAtDoubleDash();
     void failedOutputIsAnError();
     void usage_data();
@@ -315,6 +320,75 @@ void TestCli::foldersThatAreNotFolders()
     const Run run = runCli(command == u"watch" ? QStringList{command, path, u"--seconds"_s, u"1"_s} : QStringList{command, path});
     QCOMPARE(run.exitCode, 1);
     QCOMPARE(run.err, "kelvane-cli: cannot " + command.toUtf8() + ' ' + path.toUtf8() + ": " + reason + '\n');
+}
+
+void TestCli::keysNeverShowValues()
+{
+    const QString path = write(u"keys.env"_s, "A=secret-a\n# B=secret-b\nC=\"encrypted:abc\"\nD=\n");
+    const Run text = runCli({u"keys"_s, path});
+    QCOMPARE(text.exitCode, 0);
+    QCOMPARE(text.out, QByteArray("A\tactive\tplain\nB\tcommented-out\tplain\nC\tactive\tencrypted\nD\tactive\tempty\n"));
+    const Run json = runCli({u"keys"_s, path, u"--json"_s});
+    QCOMPARE(json.exitCode, 0);
+    QVERIFY(!json.out.contains("secret"));
+    QCOMPARE(QJsonDocument::fromJson(json.out).array().size(), 4);
+    QCOMPARE(QJsonDocument::fromJson(json.out).array()[1].toObject().value(u"active"_s), QJsonValue(false));
+}
+
+void TestCli::setSavesThroughTheBackup()
+{
+    const QString path = write(u"set.env"_s, "# keep\nA=1\n# A=old\n");
+    QCOMPARE(::chmod(QFile::encodeName(path).constData(), 0600), 0);
+    QCOMPARE(runCli({u"set"_s, path, u"A"_s, u"two words"_s}).exitCode, 0);
+    QCOMPARE(runCli({u"set"_s, path, u"NEW"_s, u"--"_s, u"-x"_s}).exitCode, 0); // "--" before a value that starts with "-"
+    QCOMPARE(FileIO::readAll(path).value(), QByteArray("# keep\nA=two words\n# A=old\n\nNEW=-x\n"));
+    QCOMPARE(QFileInfo(path).permissions() & 0x0FFF, QFile::ReadUser | QFile::WriteUser);
+
+    // Encrypting needs a key pair; without one nothing changes and the reason is shown.
+    const Run refused = runCli({u"set"_s, path, u"A"_s, u"secret"_s, u"--encrypt"_s, u"--dotenvx"_s,
+                                QStringLiteral(KELVANE_DOTENVX_2)});
+    QCOMPARE(refused.exitCode, 1);
+    QVERIFY2(refused.err.contains("DOTENV_PUBLIC_KEY"), refused.err.constData());
+    QCOMPARE(FileIO::readAll(path).value(), QByteArray("# keep\nA=two words\n# A=old\n\nNEW=-x\n"));
+
+    // With one, the secret goes in encrypted and never in plain text.
+    QTemporaryDir project;
+    const QString env = project.path() + u"/.env"_s;
+    QVERIFY(!FileIO::writeAtomically(env, "A=plain\n"));
+    QProcess dotenvx;
+    dotenvx.setWorkingDirectory(project.path());
+    dotenvx.setStandardInputFile(QProcess::nullDevice());
+    dotenvx.start(QStringLiteral(KELVANE_DOTENVX_2), {u"encrypt"_s, u"-f"_s, env});
+    QVERIFY(dotenvx.waitForFinished(60000));
+    const Run encrypted = runCli({u"set"_s, env, u"A"_s, u"hunter2"_s, u"--dotenvx"_s, QStringLiteral(KELVANE_DOTENVX_2)});
+    QCOMPARE(encrypted.exitCode, 0);
+    QVERIFY(!FileIO::readAll(env).value().contains("hunter2"));
+    QVERIFY(FileIO::readAll(env).value().contains("\nA=encrypted:"));
+    QCOMPARE(QDir(project.path()).entryList(QDir::Files | QDir::Hidden), (QStringList{u".env"_s, u".env.keys"_s}));
+}
+
+void TestCli::installGuardrails()
+{
+    QTemporaryDir home;
+    QTemporaryDir project;
+    // A project that is not a folder: refused before anything is written.
+    const Run refused = runCli({u"install-guardrails"_s, u"--home"_s, home.path(), u"--project"_s, m_dir.filePath(u"nope"_s)});
+    QCOMPARE(refused.exitCode, 1);
+    QVERIFY(QDir(home.path()).isEmpty(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot));
+
+    const Run first = runCli({u"install-guardrails"_s, u"--home"_s, home.path(), u"--project"_s, project.path()});
+    QCOMPARE(first.exitCode, 0);
+    QCOMPARE(first.out.count('\n'), 14);
+    QVERIFY(first.out.contains("codex-cli\t-\tinstalled\t" + QFile::encodeName(home.path()) + "/.codex/AGENTS.md"));
+    const Run second = runCli({u"install-guardrails"_s, u"--home"_s, home.path(), u"--project"_s, project.path(), u"--json"_s});
+    QCOMPARE(second.exitCode, 0);
+    const QJsonObject session = QJsonDocument::fromJson(second.out).object();
+    QCOMPARE(session.value(u"skillID"_s).toString(), u"quorvalent"_s);
+    QVERIFY(!session.value(u"origin"_s).toString().isEmpty());
+    int updated = 0;
+    for (const QJsonValue &report : session.value(u"reports"_s).toArray())
+        updated += report.toObject().value(u"status"_s).toString() == u"markerUpdated";
+    QCOMPARE(updated, 8);
 }
 
 void TestCli::optionsEndAtDoubleDash()

@@ -177,6 +177,9 @@ void TestDotenvxCLI::fileContentIsNeverEvaluated()
     const QString canary = path(u"CANARY"_s);
     QByteArray text = read(file);
     text += "EVIL=\"$(touch " + QFile::encodeName(canary) + ")\"\nEVIL2=$(touch " + QFile::encodeName(canary) + ")\n";
+    // The public key lines are the part of the file that the private copy keeps: a crafted one
+    // must not get through either.
+    text += "DOTENV_PUBLIC_KEY_EVIL=\"$(touch " + QFile::encodeName(canary) + ")\"\n";
     writeFile(file, text);
 
     const DotenvxCLI dotenvx = toolAt(tool);
@@ -184,7 +187,8 @@ void TestDotenvxCLI::fileContentIsNeverEvaluated()
     QVERIFY(dotenvx.encrypt(u"SECRET"_s, u"changed"_s, file).ok());
     QCOMPARE(dotenvx.decrypt(u"SECRET"_s, file).value(), u"changed"_s);
     QVERIFY(!QFile::exists(canary));
-    QVERIFY(read(file).endsWith("EVIL=\"$(touch " + QFile::encodeName(canary) + ")\"\nEVIL2=$(touch " + QFile::encodeName(canary) + ")\n"));
+    QVERIFY(read(file).endsWith("EVIL2=$(touch " + QFile::encodeName(canary) + ")\nDOTENV_PUBLIC_KEY_EVIL=\"$(touch "
+                                + QFile::encodeName(canary) + ")\"\n"));
 
     // A variable of the same name in Kelvane's own environment does not win over the file.
     qputenv("SECRET", "from the environment");
