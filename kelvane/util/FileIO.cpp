@@ -127,6 +127,8 @@ Result<QByteArray> FileIO::readAll(const QString &path)
         return IoError::fromErrno(errno);
     if (!S_ISREG(st.st_mode))
         return notRegularFile(st);
+    if (st.st_size > maximumFileSize)
+        return IoError::fromErrno(EFBIG);
 
     QByteArray data;
     qsizetype used = 0;
@@ -134,6 +136,8 @@ Result<QByteArray> FileIO::readAll(const QString &path)
     data.resize(capacity);
     for (;;) {
         if (used == capacity) {
+            if (capacity > maximumFileSize)
+                return IoError::fromErrno(EFBIG); // it grew while being read
             capacity *= 2;
             data.resize(capacity);
         }
@@ -228,7 +232,7 @@ std::optional<IoError> FileIO::copyFile(const QString &from, const QString &to)
     return std::nullopt;
 }
 
-std::optional<IoError> FileIO::writeAtomically(const QString &path, QByteArrayView bytes)
+std::optional<IoError> FileIO::writeAtomically(const QString &path, QByteArrayView bytes, std::optional<unsigned> newFileMode)
 {
     IoError error;
     const std::optional<QByteArray> resolved = resolveLinks(QFile::encodeName(path), &error);
@@ -246,7 +250,7 @@ std::optional<IoError> FileIO::writeAtomically(const QString &path, QByteArrayVi
         return notRegularFile(st);
     }
     // An existing file keeps its permission bits; a new one gets what any editor would give it.
-    const mode_t mode = exists ? (st.st_mode & 0777) : 0666;
+    const mode_t mode = exists ? (st.st_mode & 0777) : mode_t(newFileMode.value_or(0666) & 0777);
 
     const QByteArray temporary = parentOf(target) + '/' + QByteArray(temporaryNamePrefix.data())
             + ".write-" + QByteArray::number(QRandomGenerator::global()->generate64(), 16) + ".tmp";
@@ -263,9 +267,11 @@ std::optional<IoError> FileIO::writeAtomically(const QString &path, QByteArrayVi
         return IoError::fromErrno(code);
     };
 
-    if (exists) {
+    if (exists || newFileMode) {
         if (::fchmod(fd, mode) != 0)
             return fail(errno);
+    }
+    if (exists) {
         // Keep the owner when an administrator edits someone else's file; ordinary users
         // cannot change it, and then the file becomes theirs as with any editor.
         if ((st.st_uid != ::geteuid() || st.st_gid != ::getegid()) && ::fchown(fd, st.st_uid, st.st_gid) != 0) {

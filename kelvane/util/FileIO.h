@@ -16,7 +16,11 @@ namespace FileIO {
 // secrets file as a new ".env" file.
 inline constexpr QLatin1StringView temporaryNamePrefix{".__kelvane_autosave_backup__"};
 
-// Reads a whole regular file. Directories, FIFOs and devices are refused rather than read.
+// The largest file Kelvane reads (a .env file is a few kilobytes; this is far beyond any).
+inline constexpr qint64 maximumFileSize = qint64(512) * 1024 * 1024;
+
+// Reads a whole regular file. Directories, FIFOs and devices are refused rather than read, and
+// so is a file larger than maximumFileSize (EFBIG).
 Result<QByteArray> readAll(const QString &path);
 
 // Reads a whole file that must be valid UTF-8. A byte-order mark is kept as U+FEFF, so writing
@@ -39,6 +43,9 @@ std::optional<IoError> copyFile(const QString &from, const QString &to);
 // The temporary is created in the target's folder with the target's permission bits (a new file
 // gets 0666 minus the umask), every write, flush and fsync is checked, and it is renamed over the
 // target. A symbolic link is written through: its target is replaced and the link stays.
-std::optional<IoError> writeAtomically(const QString &path, QByteArrayView bytes);
+// `newFileMode` sets the permission bits of a file that does not exist yet (default: 0666 minus
+// the umask); an existing file always keeps its own.
+std::optional<IoError> writeAtomically(const QString &path, QByteArrayView bytes,
+                                       std::optional<unsigned> newFileMode = std::nullopt);
 
 } // namespace FileIO

@@ -902,8 +902,13 @@ bool AppModel::duplicateFile(const EnvFile &source, const QString &newName, bool
     }
     std::optional<IoError> error;
     if (withoutValues) {
+        // The copy is no more readable than its source, values or not.
+        struct stat st;
+        const std::optional<unsigned> mode = ::stat(QFile::encodeName(source.url).constData(), &st) == 0
+                ? std::optional(unsigned(st.st_mode & 0777))
+                : std::nullopt;
         const Result<EnvDocument> document = EnvParser::load(source.url);
-        error = document ? EnvRenderer::write(EnvRenderer::withBlankValues(document.value()), target)
+        error = document ? FileIO::writeAtomically(target, EnvRenderer::render(EnvRenderer::withBlankValues(document.value())).toUtf8(), mode)
                          : std::optional(document.error());
     } else {
         error = FileIO::copyFile(source.url, target);

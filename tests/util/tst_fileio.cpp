@@ -220,6 +220,12 @@ void TestFileIO::reading()
     QCOMPARE(::mkfifo(QFile::encodeName(fifo).constData(), 0600), 0);
     QCOMPARE(FileIO::readAll(fifo).error().code, EINVAL);
 
+    // A new file can be given its mode; a file beyond the size limit is refused.
+    QVERIFY(!FileIO::writeAtomically(path(u"private"_s), "x", 0600));
+    QCOMPARE(int(modeOf(path(u"private"_s))), 0600);
+    QVERIFY(::truncate(QFile::encodeName(path(u"private"_s)).constData(), FileIO::maximumFileSize + 1) == 0);
+    QCOMPARE(FileIO::readAll(path(u"private"_s)).error().code, EFBIG);
+
     // A large file comes back whole.
     QByteArray big(3 * 1024 * 1024 + 17, 'a');
     QVERIFY(!FileIO::writeAtomically(path(u"big"_s), big));

@@ -108,6 +108,7 @@ void TestAppModelFileOperations::duplicate()
     QFETCH(QString, code);
     WorkspaceFixture fixture;
     fixture.write(u"p/.env"_s, "# Keys\nexport A=1 # note\n# B=\"encrypted:x\"\nC='x'\n");
+    QFile::setPermissions(fixture.path(u"p/.env"_s), QFile::ReadOwner | QFile::WriteOwner);
     auto model = fixture.makeModel({fixture.path(u"p"_s)});
     const EnvFile source = *model->selectedFile();
     const bool result = model->duplicateFile(source, name, withoutValues);
@@ -118,6 +119,7 @@ void TestAppModelFileOperations::duplicate()
     }
     const QString target = u"p/"_s + name.trimmed();
     QCOMPARE(fixture.read(target), content);
+    QCOMPARE(QFile::permissions(fixture.path(target)) & 0x0FFF, QFile::ReadUser | QFile::WriteUser); // 0600 like the source
     QCOMPARE(model->selectedFileID(), std::optional(fixture.path(target)));
     QCOMPARE(fixture.events.named(u"env_file_duplicated"_s), (QList<QVariantMap>{{{u"with_values"_s, !withoutValues}}}));
 }
