@@ -681,8 +681,7 @@ void AppModel::runSaveJob()
     const Result<QByteArray> onDisk = FileIO::readAll(target);
     if (onDisk && digestOf(onDisk.value()) != *m_openFileDigest) {
         loadSelectedFile();
-        showError(u"autosave_conflict"_s, tr("The file was changed by another program. Your last edit was not saved; "
-                                            "the file has been reloaded."));
+        showConflict();
         emit saveFinished();
         return;
     }
@@ -1112,7 +1111,18 @@ void AppModel::rescanProject(const QString &folder)
             file = selected->url;
     }
     const bool reload = shouldReloadSelectedFile(path, file);
+    // Another program changed the open file while an edit waited for its save: the reload drops
+    // that edit, and the user is told, as when the save itself finds the change.
+    const bool dropsAnEdit = reload && m_autosaveTarget && file && *m_autosaveTarget == *file;
     refreshProject(path, file, false, false, reload);
+    if (dropsAnEdit)
+        showConflict();
+}
+
+void AppModel::showConflict()
+{
+    showError(u"autosave_conflict"_s, tr("The file was changed by another program. Your last edit was not saved; "
+                                        "the file has been reloaded."));
 }
 
 bool AppModel::shouldReloadSelectedFile(const QString &projectFolder, const std::optional<QString> &file) const

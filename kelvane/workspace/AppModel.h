@@ -157,6 +157,7 @@ private:
     void setStatusMessage(const QString &message);
     void setErrorMessage(const std::optional<QString> &message);
     void showError(const QString &code, const QString &message);
+    void showConflict();
     void capture(const QString &name, const QVariantMap &properties = {});
     void clearEditor();
     void setDocument(EnvDocument document, const std::optional<QString> &rawText);
