@@ -1088,7 +1088,7 @@ void AppModel::scheduleRescan(const QString &projectPath)
         return;
     QTimer *&timer = m_pendingRescanTasks[projectPath];
     if (!timer) {
-        timer = new QTimer;
+        timer = new QTimer(this); // a child, so none outlives the model
         timer->setSingleShot(true);
         timer->setTimerType(Qt::PreciseTimer);
         connect(timer, &QTimer::timeout, this, [this, projectPath] {
