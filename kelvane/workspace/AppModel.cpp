@@ -722,9 +722,10 @@ void AppModel::applyReencryption(const SaveJob &job, const DotenvxResult<QList<S
             job.save.commit();
         else
             job.save.rollback();
-        endSave(job);
+        // Reloading first also drops a save queued for the replaced rows.
         if (const std::optional<EnvFile> file = selectedFile(); file && file->url == job.save.target())
             loadSelectedFile();
+        endSave(job);
         return;
     }
     if (!outcome) {

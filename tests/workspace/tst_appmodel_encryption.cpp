@@ -2,6 +2,7 @@
 #include "dotenvx/DotenvxCLI.h"
 
 #include <QProcess>
+#include <QSemaphore>
 
 #include <sys/stat.h>
 
@@ -16,6 +17,7 @@ private slots:
     void revealAndHideLeaveTheFile();
     void editedRevealedValueIsReencrypted();
     void plaintextNeverReachesTheFolder();
+    void rawEditDuringReencryption();
     void hiddenEditIsStillSaved();
     void pendingValueRevealsWithoutTheTool();
     void decryptFailure();
@@ -102,6 +104,28 @@ void TestAppModelEncryption::plaintextNeverReachesTheFolder()
         QVERIFY2(line.endsWith(u" 600"_s), qPrintable(line)); // the backup is no more readable than the file
     }
     QVERIFY(seen.join(u' ').contains(u".__kelvane_autosave_backup__-"_s));
+}
+
+void TestAppModelEncryption::rawEditDuringReencryption()
+{
+    // While dotenvx re-encrypts, the raw text is edited: the save does not adopt its old layout
+    // for the new rows; the file keeps the new ciphertext and the editor shows the file.
+    QSemaphore inside;
+    QSemaphore proceed;
+    m_fixture->dotenvx->onEncrypt = [&](const QString &) {
+        inside.release();
+        proceed.acquire();
+    };
+    QVERIFY(reveal(u"SECRET"_s));
+    m_model->updateValue(idOf(*m_model, u"SECRET"_s), u"next"_s);
+    QTRY_VERIFY_WITH_TIMEOUT(inside.available() == 1, 5000);
+    m_model->updateRawText(QString::fromUtf8(m_original) + u"EXTRA=1\n"_s);
+    proceed.release();
+    QVERIFY(WorkspaceFixture::waitForSave(*m_model));
+    const QByteArray onDisk = m_fixture->read(u"p/.env"_s);
+    QVERIFY(onDisk.contains("SECRET=" + FakeDotenvx::ciphertextOf(u"next"_s).toUtf8()));
+    QCOMPARE(m_model->rawText(), QString::fromUtf8(onDisk));
+    QCOMPARE(QDir(m_fixture->path(u"p"_s)).entryList(QDir::Files | QDir::Hidden), QStringList{u".env"_s});
 }
 
 void TestAppModelEncryption::hiddenEditIsStillSaved()
