@@ -426,8 +426,7 @@ void AppModel::selectProject(const std::optional<QString> &projectID)
     if (!project) {
         cancelAutosave();
         setSelectedFileID(std::nullopt);
-        m_entries.reset({});
-        setDocument(EnvDocument(), QString());
+        clearEditor();
         setStatusMessage(tr("Please select a project."));
         return;
     }
@@ -572,11 +571,13 @@ void AppModel::clearEditor()
     m_entries.reset({});
     setDocument(EnvDocument(), QString());
     m_openFileDigest.reset();
+    m_openFile.reset();
 }
 
 void AppModel::loadSelectedFile()
 {
     cancelAutosave();
+    m_openFile.reset(); // set again once the selected file has been read
     const std::optional<EnvFile> file = selectedFile();
     if (!file) {
         clearEditor();
@@ -611,6 +612,7 @@ void AppModel::loadSelectedFile()
     ensureTrailingBlankEntry();
     setDocument(std::move(document), std::nullopt);
     m_openFileDigest = digestOf(bytes.value());
+    m_openFile = file->url;
     setStatusMessage(tr("Autosave is enabled."));
     setErrorMessage(std::nullopt);
 }
@@ -644,11 +646,11 @@ bool AppModel::isSaving() const
 
 void AppModel::scheduleAutosave()
 {
-    const std::optional<EnvFile> file = selectedFile();
-    if (!file)
+    // The file whose rows are in the editor (kept by the load, so typing costs no tree walk).
+    if (!m_openFile)
         return;
     cancelAutosave();
-    m_autosaveTarget = file->url;
+    m_autosaveTarget = m_openFile;
     setStatusMessage(tr("Saving..."));
     m_autosaveTimer.start(autosaveDelayMs);
 }

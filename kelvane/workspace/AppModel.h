@@ -197,6 +197,7 @@ private:
     // What Kelvane last read from or wrote to the open file: a save that finds anything else on
     // disk does not overwrite it.
     std::optional<QByteArray> m_openFileDigest;
+    std::optional<QString> m_openFile; // the file the editor's rows were read from
 
     QTimer m_autosaveTimer;
     std::optional<QString> m_autosaveTarget;
