@@ -8,9 +8,6 @@
 
 #include <cstring>
 #include <dirent.h>
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
 using namespace Qt::StringLiterals;
 
@@ -77,60 +74,31 @@ public:
 private:
     void enumerate(const Folder &folder)
     {
-        // O_NOFOLLOW: a folder replaced by a link since it was listed is not followed either.
-        const int flags = O_RDONLY | O_DIRECTORY | O_CLOEXEC | (folder.pruneByName ? O_NOFOLLOW : 0);
-        const int fd = ::open(folder.path.constData(), flags);
-        if (fd < 0)
-            return;
-        DIR *dir = ::fdopendir(fd);
-        if (!dir) {
-            ::close(fd);
-            return;
-        }
         QString folderText; // decoded when the folder turns out to hold an env file
-        while (const struct dirent *entry = ::readdir(dir)) {
-            const char *name = entry->d_name;
-            if (name[0] == '.' && (name[1] == '\0' || (name[1] == '.' && name[2] == '\0')))
-                continue;
-            unsigned char type = entry->d_type;
-            bool attributesRead = true;
+        // A folder replaced by a link since it was listed is not followed either.
+        FileIO::listFolder(folder.path, !folder.pruneByName, [&](const char *name, unsigned char type) {
             if (type == DT_UNKNOWN) {
-                struct stat st;
-                if (::fstatat(fd, name, &st, AT_SYMLINK_NOFOLLOW) != 0)
-                    attributesRead = false;
-                else if (S_ISDIR(st.st_mode))
-                    type = DT_DIR;
-                else if (S_ISREG(st.st_mode))
-                    type = DT_REG;
-                else if (S_ISLNK(st.st_mode))
-                    type = DT_LNK;
-            }
-            if (!attributesRead) {
                 // Nothing is known, so nothing is pruned: try it as a folder.
                 m_pending.append({childPath(folder.path, name), false});
-                continue;
-            }
-            if (type == DT_DIR) {
-                if (name[0] == '.' || m_ignoredNames.contains(QByteArray::fromRawData(name, qsizetype(std::strlen(name)))))
-                    continue;
-                m_pending.append({childPath(folder.path, name), true});
+            } else if (type == DT_DIR) {
+                // Names compared as bytes: no decoding for the folders that are skipped anyway.
+                if (name[0] != '.' && !m_ignoredNames.contains(QByteArray::fromRawData(name, qsizetype(std::strlen(name)))))
+                    m_pending.append({childPath(folder.path, name), true});
             } else if (type == DT_REG && mayBeEnvFileName(name)) {
                 const QString fileName = QFile::decodeName(name);
                 if (!EnvProjectScanner::isEnvFileName(fileName))
-                    continue;
+                    return;
                 if (folderText.isNull())
                     folderText = QFile::decodeName(folder.path);
-                const QString relative = EnvProjectScanner::relativePath(folderText, m_rootPath);
-                const QString url = folderText == u"/" ? u'/' + fileName : folderText + u'/' + fileName;
-                m_filesByDirectory[folderText].append(EnvFile{url, relative});
+                m_filesByDirectory[folderText].append(
+                        EnvFile{Paths::child(folderText, fileName), EnvProjectScanner::relativePath(folderText, m_rootPath)});
             }
-        }
-        ::closedir(dir);
+        });
     }
 
     static QByteArray childPath(const QByteArray &parent, const char *name)
     {
-        return parent == "/" ? parent + name : parent + '/' + name;
+        return parent.endsWith('/') ? parent + name : parent + '/' + name;
     }
 
     const QString m_rootPath;
@@ -166,6 +134,11 @@ bool EnvProjectScanner::isEnvFileName(QStringView name)
 {
     const QString lower = name.toString().toLower();
     return lower.contains(u".env") && !lower.startsWith(FileIO::temporaryNamePrefix);
+}
+
+bool EnvProjectScanner::isPrunedDirectoryName(QStringView name, const QSet<QString> &ignore)
+{
+    return name.startsWith(u'.') || ignore.contains(name.toString());
 }
 
 bool EnvProjectScanner::isRelevantEventPath(QStringView path, QStringView projectPath, const QSet<QString> &ignore)

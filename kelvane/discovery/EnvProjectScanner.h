@@ -19,6 +19,9 @@ const QSet<QString> &ignoredDirectoryNames();
 // Kelvane's own temporary files.
 bool isEnvFileName(QStringView name);
 
+// Folders that are never entered, watched or offered: hidden ones and those in `ignore`.
+bool isPrunedDirectoryName(QStringView name, const QSet<QString> &ignore);
+
 // Whether a change the watcher reported at `path` can change the scan of the project at
 // `projectPath`: not inside a hidden or ignored folder of the project, and, for a hidden file,
 // only when its name is an env file name. Only the components below the project folder count,

@@ -1,6 +1,7 @@
 #include "FSEventWatcher.h"
 
 #include "EnvProjectScanner.h"
+#include "util/FileIO.h"
 #include "util/Paths.h"
 
 #include <QFile>
@@ -35,12 +36,7 @@ qint64 monotonicMilliseconds()
 // Folders whose changes never matter to a scan are not watched at all.
 bool isPrunedName(QStringView name)
 {
-    return name.startsWith(u'.') || EnvProjectScanner::ignoredDirectoryNames().contains(name.toString());
-}
-
-QString childPath(const QString &folder, const QString &name)
-{
-    return folder == u"/" ? u'/' + name : folder + u'/' + name;
+    return EnvProjectScanner::isPrunedDirectoryName(name, EnvProjectScanner::ignoredDirectoryNames());
 }
 
 } // namespace
@@ -146,7 +142,7 @@ private:
             return;
         }
         const QString name = event.len > 0 ? QFile::decodeName(event.name) : QString();
-        const QString path = name.isEmpty() ? folder : childPath(folder, name);
+        const QString path = name.isEmpty() ? folder : Paths::child(folder, name);
         const bool isDirectory = event.mask & IN_ISDIR;
         pending.append(Event{path, isDirectory, bool(event.mask & IN_CREATE),
                              bool(event.mask & (IN_DELETE | IN_DELETE_SELF)),
@@ -181,27 +177,14 @@ private:
                 continue; // vanished meanwhile, or not readable
             }
             rememberWatch(wd, folder);
-            DIR *dir = ::opendir(native.constData());
-            if (!dir)
-                continue;
-            while (const struct dirent *entry = ::readdir(dir)) {
-                const char *rawName = entry->d_name;
-                if (rawName[0] == '.' && (rawName[1] == '\0' || (rawName[1] == '.' && rawName[2] == '\0')))
-                    continue;
+            FileIO::listFolder(native, true, [&](const char *rawName, unsigned char type) {
                 const QString name = QFile::decodeName(rawName);
-                const QString path = childPath(folder, name);
-                unsigned char type = entry->d_type;
-                if (type == DT_UNKNOWN) {
-                    struct stat st;
-                    if (::fstatat(::dirfd(dir), rawName, &st, AT_SYMLINK_NOFOLLOW) == 0)
-                        type = S_ISDIR(st.st_mode) ? DT_DIR : S_ISLNK(st.st_mode) ? DT_LNK : DT_REG;
-                }
+                const QString path = Paths::child(folder, name);
                 if (found)
                     found->append(Event{path, type == DT_DIR, true, false, false, false, false});
                 if (type == DT_DIR && !isPrunedName(name))
                     folders.append(path);
-            }
-            ::closedir(dir);
+            });
         }
     }
 

@@ -225,11 +225,6 @@ Result<ProcessOutput> DotenvxCLI::runTool(const QString &executable, const QStri
     return output;
 }
 
-DotenvxResult<QString> DotenvxCLI::decrypt(const QString &key, const QString &path) const
-{
-    return decrypt(key, path, std::nullopt);
-}
-
 DotenvxResult<QString> DotenvxCLI::decrypt(const QString &key, const QString &path,
                                            const std::optional<QString> &storedCiphertext) const
 {

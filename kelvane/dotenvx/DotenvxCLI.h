@@ -38,7 +38,7 @@ public:
     DotenvxCLI(QStringList candidates, Lookup lookup, int timeoutMilliseconds = 60000);
 
     bool isAvailable() const override;
-    DotenvxResult<QString> decrypt(const QString &key, const QString &path) const override;
+    using DotenvxInterface::decrypt;
     DotenvxResult<QString> decrypt(const QString &key, const QString &path,
                                    const std::optional<QString> &storedCiphertext) const override;
     DotenvxResult<QString> encrypt(const QString &key, const QString &value, const QString &path) const override;

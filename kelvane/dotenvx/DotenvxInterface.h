@@ -15,15 +15,13 @@ public:
 
     // Whether the dotenvx executable can be found.
     virtual bool isAvailable() const = 0;
-    // The plaintext of `key` in the file at `path`.
-    virtual DotenvxResult<QString> decrypt(const QString &key, const QString &path) const = 0;
-    // The same for one particular entry: `storedCiphertext` is its value as stored (a file may
-    // hold the key twice, or commented out beside an active one).
+    // The plaintext of `key` in the file at `path`; with `storedCiphertext`, of that entry's value
+    // as stored (a file may hold the key twice, or commented out beside an active one).
     virtual DotenvxResult<QString> decrypt(const QString &key, const QString &path,
-                                           const std::optional<QString> &storedCiphertext) const
+                                           const std::optional<QString> &storedCiphertext) const = 0;
+    DotenvxResult<QString> decrypt(const QString &key, const QString &path) const
     {
-        Q_UNUSED(storedCiphertext);
-        return decrypt(key, path);
+        return decrypt(key, path, std::nullopt);
     }
     // Sets `key` to `value`, encrypted, in the file at `path`, and returns the new ciphertext
     // (the value text as stored, starting "encrypted:").

@@ -1,6 +1,7 @@
 #include "ToolDescriptor.h"
 
 #include "document/CharacterClasses.h"
+#include "util/Paths.h"
 
 using namespace Qt::StringLiterals;
 
@@ -9,7 +10,7 @@ std::optional<QString> InstallTarget::resolve(const QString &home, const std::op
     const std::optional<QString> base = isProjectScoped() ? project : std::optional(home);
     if (!base)
         return std::nullopt;
-    return base->endsWith(u'/') ? *base + m_relativePath : *base + u'/' + m_relativePath;
+    return Paths::child(*base, m_relativePath);
 }
 
 QString SkillBodyParser::stripFrontMatter(const QString &body)

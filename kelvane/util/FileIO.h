@@ -7,6 +7,7 @@
 #include <QLatin1StringView>
 #include <QString>
 
+#include <functional>
 #include <optional>
 
 namespace FileIO {
@@ -18,6 +19,12 @@ inline constexpr QLatin1StringView temporaryNamePrefix{".__kelvane_autosave_back
 
 // The largest file Kelvane reads (a .env file is a few kilobytes; this is far beyond any).
 inline constexpr qint64 maximumFileSize = qint64(512) * 1024 * 1024;
+
+// Calls `visit` with the name and d_type (DT_DIR, DT_REG, DT_LNK, ...; DT_UNKNOWN when it cannot
+// be told) of every entry of a folder but "." and "..", asking the file system only when the
+// folder listing does not say. A link is reported as a link. False when the folder cannot be
+// opened; with `followLink` false a link in place of the folder is not opened either.
+bool listFolder(const QByteArray &path, bool followLink, const std::function<void(const char *name, unsigned char type)> &visit);
 
 // Reads a whole regular file. Directories, FIFOs and devices are refused rather than read, and
 // so is a file larger than maximumFileSize (EFBIG).

@@ -24,3 +24,14 @@ QStringView Paths::parent(QStringView path)
         return path;
     return slash == 0 ? path.first(1) : path.first(slash);
 }
+
+QString Paths::child(QStringView folder, QStringView name)
+{
+    QString path;
+    path.reserve(folder.size() + name.size() + 1);
+    path += folder;
+    if (!folder.endsWith(u'/'))
+        path += u'/';
+    path += name;
+    return path;
+}

@@ -16,4 +16,7 @@ QStringView lastComponent(QStringView path);
 // The path without its last component ("/" stays "/").
 QStringView parent(QStringView path);
 
+// `name` (a file name or a relative path) inside `folder`.
+QString child(QStringView folder, QStringView name);
+
 } // namespace Paths

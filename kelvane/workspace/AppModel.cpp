@@ -49,11 +49,6 @@ bool isDirectory(const QString &path)
     return ::stat(QFile::encodeName(path).constData(), &st) == 0 && S_ISDIR(st.st_mode);
 }
 
-QString childPath(const QString &folder, const QString &name)
-{
-    return folder == u"/" ? u'/' + name : folder + u'/' + name;
-}
-
 qint64 count(qsizetype n)
 {
     return qint64(n);
@@ -66,6 +61,7 @@ struct AppModel::SaveJob {
     SaveTransaction save;
     EnvDocument document; // layout, trailing newline and sections of what was written
     quint64 generation;   // of the document at that time
+    std::optional<QByteArray> writtenDigest; // what the file holds when no re-encryption followed
 };
 
 AppModel::AppModel(Dependencies dependencies, QObject *parent)
@@ -699,6 +695,7 @@ void AppModel::runSaveJob()
         return;
     }
     if (reencryptions.isEmpty()) {
+        job.writtenDigest = digestOf(text);
         finishSave(job);
         return;
     }
@@ -764,7 +761,9 @@ void AppModel::finishSave(const SaveJob &job)
     // The file now holds Kelvane's own text, including what dotenvx wrote into it.
     const std::optional<EnvFile> file = selectedFile();
     if (file && file->url == job.save.target()) {
-        if (const Result<QByteArray> written = FileIO::readAll(job.save.target()))
+        if (job.writtenDigest)
+            m_openFileDigest = job.writtenDigest;
+        else if (const Result<QByteArray> written = FileIO::readAll(job.save.target())) // dotenvx rewrote it
             m_openFileDigest = digestOf(written.value());
         EnvDocument document = job.document;
         m_currentDocument = std::move(document);
@@ -818,7 +817,7 @@ QString AppModel::newFileBaseDirectory() const
         return project->directoryURL;
     if (const auto node = EnvProjectScanner::findNode(project->root, *m_selectedDirectoryRelativePath))
         return node->url;
-    return childPath(project->directoryURL, *m_selectedDirectoryRelativePath);
+    return Paths::child(project->directoryURL, *m_selectedDirectoryRelativePath);
 }
 
 bool AppModel::createNewFile(const QString &input)
@@ -854,7 +853,7 @@ bool AppModel::createNewFile(const QString &input)
     }
     QString folder;
     if (folderPart) {
-        folder = folderPart->isEmpty() ? project->directoryURL : childPath(project->directoryURL, *folderPart);
+        folder = folderPart->isEmpty() ? project->directoryURL : Paths::child(project->directoryURL, *folderPart);
         if (!isDirectory(folder)) {
             showError(u"new_file_directory_missing"_s,
                       tr("The directory `") + u'/' + *folderPart + tr("` does not exist in this project."));
@@ -863,7 +862,7 @@ bool AppModel::createNewFile(const QString &input)
     } else {
         folder = newFileBaseDirectory();
     }
-    const QString target = Paths::standardized(childPath(folder, name));
+    const QString target = Paths::standardized(Paths::child(folder, name));
     if (exists(target)) {
         showError(u"new_file_already_exists"_s, tr("A file with the same name already exists."));
         return false;
@@ -897,7 +896,7 @@ bool AppModel::duplicateFile(const EnvFile &source, const QString &newName, bool
         showError(u"duplicate_contains_slash"_s, tr("The file name cannot contain `/`."));
         return false;
     }
-    const QString target = childPath(Paths::parent(source.url).toString(), name);
+    const QString target = Paths::child(Paths::parent(source.url).toString(), name);
     if (exists(target)) {
         showError(u"duplicate_already_exists"_s, tr("A file with the same name already exists."));
         return false;
@@ -948,31 +947,18 @@ QStringList AppModel::projectDirectorySuggestions() const
     if (!project)
         return {};
     QStringList found;
-    const QSet<QString> &ignored = EnvProjectScanner::ignoredDirectoryNames();
     QStringList pending{QString()};
     while (!pending.isEmpty()) {
         const QString relative = pending.takeLast();
-        const QString folder = relative.isEmpty() ? project->directoryURL : childPath(project->directoryURL, relative);
-        DIR *dir = ::opendir(QFile::encodeName(folder).constData());
-        if (!dir)
-            continue;
-        while (const struct dirent *entry = ::readdir(dir)) {
-            const QString name = QFile::decodeName(entry->d_name);
-            if (name.startsWith(u'.') || ignored.contains(name))
-                continue;
-            unsigned char type = entry->d_type;
-            if (type == DT_UNKNOWN) {
-                struct stat st;
-                if (::fstatat(::dirfd(dir), entry->d_name, &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISDIR(st.st_mode))
-                    type = DT_DIR;
-            }
-            if (type != DT_DIR)
-                continue;
+        const QString folder = relative.isEmpty() ? project->directoryURL : Paths::child(project->directoryURL, relative);
+        FileIO::listFolder(QFile::encodeName(folder), true, [&](const char *rawName, unsigned char type) {
+            const QString name = QFile::decodeName(rawName);
+            if (type != DT_DIR || EnvProjectScanner::isPrunedDirectoryName(name, EnvProjectScanner::ignoredDirectoryNames()))
+                return;
             const QString child = relative.isEmpty() ? name : relative + u'/' + name;
             found << child;
             pending << child;
-        }
-        ::closedir(dir);
+        });
     }
     std::sort(found.begin(), found.end(),
               [](const QString &a, const QString &b) { return EnvProjectScanner::compareNames(a, b) < 0; });

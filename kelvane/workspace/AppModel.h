@@ -10,7 +10,6 @@
 
 #include <QHash>
 #include <QObject>
-#include <QPointer>
 #include <QSettings>
 #include <QThreadPool>
 #include <QTimer>

@@ -16,9 +16,8 @@ SaveTransaction SaveTransaction::begin(const QString &target)
 {
     SaveTransaction save;
     save.m_target = target;
-    const QString folder = Paths::parent(target).toString();
-    save.m_backup = (folder == u"/" ? QString() : folder) + u'/' + FileIO::temporaryNamePrefix + u'-'
-            + QUuid::createUuid().toString(QUuid::WithoutBraces).toUpper() + u".tmp"_s;
+    save.m_backup = Paths::child(Paths::parent(target), FileIO::temporaryNamePrefix + u'-'
+                                         + QUuid::createUuid().toString(QUuid::WithoutBraces).toUpper() + u".tmp"_s);
     ::unlink(QFile::encodeName(save.m_backup).constData());
     save.m_backupMade = !FileIO::copyFile(target, save.m_backup);
     return save;

@@ -14,7 +14,8 @@ QString FakeDotenvx::ciphertextOf(const QString &plaintext)
     return u"encrypted:"_s + reversed;
 }
 
-DotenvxResult<QString> FakeDotenvx::decrypt(const QString &key, const QString &path) const
+DotenvxResult<QString> FakeDotenvx::decrypt(const QString &key, const QString &path,
+                                             const std::optional<QString> &storedCiphertext) const
 {
     QMutexLocker lock(&mutex);
     ++decryptCalls;
@@ -24,8 +25,9 @@ DotenvxResult<QString> FakeDotenvx::decrypt(const QString &key, const QString &p
     if (!document)
         return document.error();
     for (const EditableEnvEntry &entry : document.value().entries) {
-        if (entry.key == key && entry.value.startsWith(u"encrypted:")) {
-            QString plaintext = entry.value.sliced(10);
+        const QString stored = storedCiphertext.value_or(entry.value);
+        if (entry.key == key && stored.startsWith(u"encrypted:")) {
+            QString plaintext = stored.sliced(10);
             std::reverse(plaintext.begin(), plaintext.end());
             return plaintext;
         }

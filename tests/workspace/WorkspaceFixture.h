@@ -62,7 +62,9 @@ class FakeDotenvx : public DotenvxInterface
 {
 public:
     bool isAvailable() const override { return true; }
-    DotenvxResult<QString> decrypt(const QString &key, const QString &path) const override;
+    using DotenvxInterface::decrypt;
+    DotenvxResult<QString> decrypt(const QString &key, const QString &path,
+                                   const std::optional<QString> &storedCiphertext) const override;
     DotenvxResult<QString> encrypt(const QString &key, const QString &value, const QString &path) const override;
 
     static QString ciphertextOf(const QString &plaintext);
