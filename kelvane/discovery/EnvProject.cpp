@@ -1,6 +1,5 @@
 #include "EnvProject.h"
 
-#include "EnvProjectScanner.h"
 #include "util/Paths.h"
 
 QString EnvFile::name() const
@@ -25,19 +24,13 @@ QString EnvDirectoryNode::name() const
 
 QList<EnvFile> EnvDirectoryNode::allFiles() const
 {
+    // Children are stored in directory order (the tree is built that way), so the walk needs no
+    // sorting of its own.
     QList<EnvFile> files;
     auto collect = [&files](const EnvDirectoryNode &node, auto &self) -> void {
         files += node.directFiles;
-        QList<const EnvDirectoryNode *> ordered;
-        ordered.reserve(node.children.size());
         for (const EnvDirectoryNode &child : node.children)
-            ordered.append(&child);
-        // Children are normally stored in this order already; stable_sort keeps ties as stored.
-        std::stable_sort(ordered.begin(), ordered.end(), [](const EnvDirectoryNode *a, const EnvDirectoryNode *b) {
-            return EnvProjectScanner::directoryOrder(a->name(), b->name());
-        });
-        for (const EnvDirectoryNode *child : ordered)
-            self(*child, self);
+            self(child, self);
     };
     collect(*this, collect);
     return files;

@@ -36,7 +36,8 @@ struct EnvDirectoryNode {
     QString id() const { return url; }
     // The project folder's name for the root, else the last component of `relativePath`.
     QString name() const;
-    // Every file of the subtree: own files first, then each child's (children by name).
+    // Every file of the subtree: own files first, then each child's, children in their stored
+    // (directory) order.
     QList<EnvFile> allFiles() const;
 
     bool operator==(const EnvDirectoryNode &) const = default;
